@@ -1,0 +1,44 @@
+// Edit-distance search over a trie: the term matcher and the node matcher.
+//
+// Both are one depth-first walk that carries a row of the Levenshtein table
+// (unit costs, Unicode scalar values) per depth, prunes a subtree when its
+// row minimum exceeds max_dist, and reports qualifying nodes in pre-order:
+// a node before the nodes below it, siblings in edge order. The root is
+// never reported; an edge into a node labelled U+0000 is skipped with its
+// subtree. `limit` stops the walk right after the limit-th match, so a limit
+// of 0 behaves like 1.
+//
+// REQUIRES: a trie accepted by check_trie. A trie with no nodes gives no
+// matches.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/trie/trie.h"
+
+namespace corvalind {
+
+struct MatchResult {
+  std::string term;  // UTF-8 path string from the root to `node`
+  uint64_t node;
+  uint32_t distance;
+};
+
+struct NodeMatch {
+  uint32_t node;
+  uint32_t distance;
+};
+
+// Stored terms (terminal nodes) within max_dist of `term` (UTF-8).
+std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, uint32_t max_dist,
+                                     std::optional<uint64_t> limit);
+
+// Nodes within max_dist of `term`; only terminal ones when terminal_only.
+std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term, uint32_t max_dist,
+                                         std::optional<uint64_t> limit, bool terminal_only);
+
+}  // namespace corvalind

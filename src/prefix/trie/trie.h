@@ -1,0 +1,104 @@
+// Trie: the whole state of one PrefixSearch object.
+//
+// Nodes are numbered 0..N-1 (0 is the root). Per-node facts live at the node
+// number in parallel vectors; the outgoing edges of all nodes lie in one
+// shared vector grouped by source node: node i owns the positions
+// node_shifts[i] .. end(i) of child_transitions, where end(i) is
+// node_shifts[i+1], or the edge count for the last node. An edge leads to
+// child_transitions[j] and carries the label of that target node.
+//
+// Payload entries of all nodes are stored in flat arrays with per-node
+// offsets, so a node costs a few fixed-size words instead of two heap vectors.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "error.h"
+#include "payload/payload.h"
+
+namespace corvalind {
+
+enum class IdMode : uint32_t { Uuid = 0, Int32 = 1 };
+
+using Uuid = std::array<uint8_t, 16>;
+
+// One optional payload per node. Node i's entries are the positions
+// entry_offsets[i] .. entry_offsets[i+1] of video_ids and video_counts.
+struct PayloadTable {
+  std::vector<uint8_t> present;         // N: 1 when node i has a payload
+  std::vector<uint32_t> totals;         // N: 0 where absent
+  std::vector<uint32_t> entry_offsets;  // N + 1 (empty when N is 0)
+  std::vector<uint32_t> video_ids;
+  std::vector<uint32_t> video_counts;   // parallel to video_ids
+
+  std::size_t size() const { return present.size(); }
+  bool has(std::size_t node) const { return present[node] != 0; }
+  PayloadView view(std::size_t node) const {
+    uint32_t begin = entry_offsets[node];
+    uint32_t count = entry_offsets[node + 1] - begin;
+    return {totals[node], {video_ids.data() + begin, count}, {video_counts.data() + begin, count}};
+  }
+  // Appends the next node's payload (absent when `payload` is nullopt).
+  void push(std::optional<PayloadView> payload);
+  // Reserves room for `nodes` nodes and `entries` entries in all.
+  void reserve(std::size_t nodes, std::size_t entries);
+};
+
+// First and one-past-last edge position of a node; empty when end <= begin.
+struct EdgeRange {
+  uint32_t begin;
+  uint32_t end;
+};
+
+struct Trie {
+  std::vector<uint32_t> node_shifts;        // N
+  std::vector<char32_t> child_labels;       // N; U+0000: the node carries no character
+  std::vector<uint32_t> child_transitions;  // E: edge targets
+  PayloadTable payloads;                    // N
+  std::vector<Uuid> video_uuids;            // external ids in mode Uuid
+  std::vector<uint32_t> video_int_ids;      // external ids in mode Int32
+  IdMode id_mode = IdMode::Uuid;
+  std::vector<uint8_t> is_terminal;         // N: 1 where a stored term ends
+
+  std::size_t node_count() const { return child_labels.size(); }
+
+  // REQUIRES: node < node_count() and node_shifts has node_count() entries.
+  EdgeRange edges(uint32_t node) const {
+    uint32_t end = node + 1 < node_shifts.size() ? node_shifts[node + 1]
+                                                  : static_cast<uint32_t>(child_transitions.size());
+    return {node_shifts[node], end};
+  }
+
+  // Writes the snapshot: the eight fields in declared order, integers in
+  // their shortest variable-length form. Sized first, allocated once.
+  std::vector<uint8_t> encode() const;
+
+  // Reads a snapshot and refuses one that is unreadable ("decode error: ..."
+  // with the DecodeError rendering) or that describes a malformed trie
+  // (check_trie's message). Bytes after the snapshot are ignored.
+  static Result<Trie> decode(std::span<const uint8_t> bytes);
+
+  // Replaces every node's payload by the summary of its subtree: own entries
+  // plus the (already cut) entries of its children, counts summed per video,
+  // ranked and cut to video_top_n; totals summed with saturation. Nodes are
+  // visited from N-1 down to 0. A node with no edge to another node keeps its
+  // entries in the given order (cut only). Absent payloads become empty ones.
+  // Total over any trie whose node-indexed vectors have N entries: edge
+  // ranges past child_transitions and targets >= N are ignored.
+  void propagate(uint64_t video_top_n);
+};
+
+// Checks the invariants every reader relies on, so that queries can index
+// without bounds checks: node-indexed vectors of equal length, edge targets
+// below N, edge ranges inside child_transitions, payload offsets consistent,
+// id_mode agreeing with the filled id table, and the edges reachable from
+// the root forming a tree (no node reached twice, the root never a target).
+// Returns a ValueError naming the first offending field and position.
+std::expected<void, Error> check_trie(const Trie& trie);
+
+}  // namespace corvalind
