@@ -45,6 +45,9 @@ struct PayloadTable {
   }
   // Appends the next node's payload (absent when `payload` is nullopt).
   void push(std::optional<PayloadView> payload);
+  // Closes the next node after its entries were appended to video_ids and
+  // video_counts (in equal numbers; none when absent).
+  void end_node(bool is_present, uint32_t total);
   // Reserves room for `nodes` nodes and `entries` entries in all.
   void reserve(std::size_t nodes, std::size_t entries);
 };

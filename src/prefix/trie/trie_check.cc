@@ -1,1 +1,138 @@
-// (to be written)
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "prefix/trie/malformed.h"
+#include "prefix/trie/trie.h"
+
+namespace corvalind {
+
+namespace {
+
+using Check = std::expected<void, Error>;
+
+std::string at(std::string_view field, std::size_t index) {
+  return std::string(field) + "[" + std::to_string(index) + "]";
+}
+
+Check check_node_fields(const Trie& trie) {
+  std::size_t n = trie.node_count();
+  auto same_length = [n](std::string_view field, std::size_t len) -> Check {
+    if (len == n) return {};
+    return malformed(std::string(field) + " has " + std::to_string(len) + " entries but child_labels has " +
+                     std::to_string(n));
+  };
+  if (auto c = same_length("node_shifts", trie.node_shifts.size()); !c) return c;
+  if (auto c = same_length("payloads", trie.payloads.size()); !c) return c;
+  return same_length("is_terminal", trie.is_terminal.size());
+}
+
+// Decoded and built tables satisfy all of this by construction; checking it
+// keeps the whole check total for any table.
+Check check_payload_table(const PayloadTable& table) {
+  std::size_t n = table.size();
+  if (table.totals.size() != n) {
+    return malformed("payloads.totals has " + std::to_string(table.totals.size()) + " entries but payloads has " +
+                     std::to_string(n));
+  }
+  const std::vector<uint32_t>& offsets = table.entry_offsets;
+  // A table that never had a node pushed has no offsets at all.
+  if (offsets.size() != n + 1 && !(n == 0 && offsets.empty())) {
+    return malformed("payloads.entry_offsets has " + std::to_string(offsets.size()) + " entries but should have " +
+                     std::to_string(n + 1));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (offsets[i + 1] < offsets[i]) {
+      return malformed(at("payloads.entry_offsets", i + 1) + " = " + std::to_string(offsets[i + 1]) + " is below " +
+                       at("entry_offsets", i) + " = " + std::to_string(offsets[i]));
+    }
+    if (table.present[i] > 1) {
+      return malformed(at("payloads.present", i) + " = " + std::to_string(table.present[i]) +
+                       " is neither 0 nor 1");
+    }
+    if (table.present[i] == 0 && offsets[i + 1] != offsets[i]) {
+      return malformed(at("payloads", i) + " is absent but has " + std::to_string(offsets[i + 1] - offsets[i]) +
+                       " entries");
+    }
+    if (table.present[i] == 0 && table.totals[i] != 0) {
+      return malformed(at("payloads", i) + " is absent but has total " + std::to_string(table.totals[i]));
+    }
+  }
+  std::size_t entries = offsets.empty() ? 0 : offsets.back();
+  if (table.video_ids.size() != entries || table.video_counts.size() != entries) {
+    return malformed("payloads.entry_offsets ends at " + std::to_string(entries) + " but video_ids has " +
+                     std::to_string(table.video_ids.size()) + " and video_counts " +
+                     std::to_string(table.video_counts.size()) + " entries");
+  }
+  return {};
+}
+
+Check check_edges(const Trie& trie) {
+  std::size_t n = trie.node_count();
+  std::size_t e = trie.child_transitions.size();
+  for (std::size_t j = 0; j < e; ++j) {
+    if (trie.child_transitions[j] >= n) {
+      return malformed(at("child_transitions", j) + " = " + std::to_string(trie.child_transitions[j]) +
+                       " is not a node (" + std::to_string(n) + " nodes)");
+    }
+  }
+  // The last node's range ends at E, so only a following shift can overshoot.
+  for (std::size_t i = 0; i < n; ++i) {
+    EdgeRange range = trie.edges(static_cast<uint32_t>(i));
+    if (range.begin < range.end && range.end > e) {
+      return malformed("edges of node " + std::to_string(i) + " end at " + at("node_shifts", i + 1) + " = " +
+                       std::to_string(range.end) + ", past the " + std::to_string(e) +
+                       " entries of child_transitions");
+    }
+  }
+  return {};
+}
+
+Check check_id_mode(const Trie& trie) {
+  if (trie.id_mode == IdMode::Int32 && !trie.video_uuids.empty()) {
+    return malformed("id_mode is Int32 but video_uuids is not empty");
+  }
+  if (trie.id_mode == IdMode::Uuid && !trie.video_int_ids.empty()) {
+    return malformed("id_mode is Uuid but video_int_ids is not empty");
+  }
+  return {};
+}
+
+// Breadth-first walk from the root over every edge, whatever its label: each
+// node may be entered once, and never the root. Linear in the reachable part.
+// REQUIRES: edge targets below N and edge ranges inside child_transitions.
+Check check_tree(const Trie& trie) {
+  std::size_t n = trie.node_count();
+  if (n == 0) return {};
+  std::vector<uint8_t> visited(n, 0);
+  std::vector<uint32_t> queue;
+  queue.reserve(n);
+  visited[0] = 1;
+  queue.push_back(0);
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    EdgeRange range = trie.edges(queue[head]);
+    for (uint32_t j = range.begin; j < range.end; ++j) {
+      uint32_t target = trie.child_transitions[j];
+      if (target == 0) return malformed(at("child_transitions", j) + " = 0 leads back to the root");
+      if (visited[target]) {
+        return malformed(at("child_transitions", j) + " = " + std::to_string(target) + " reaches node " +
+                         std::to_string(target) + " a second time");
+      }
+      visited[target] = 1;
+      queue.push_back(target);
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, Error> check_trie(const Trie& trie) {
+  if (auto c = check_node_fields(trie); !c) return c;
+  if (auto c = check_payload_table(trie.payloads); !c) return c;
+  if (auto c = check_edges(trie); !c) return c;
+  if (auto c = check_id_mode(trie); !c) return c;
+  return check_tree(trie);
+}
+
+}  // namespace corvalind

@@ -1,0 +1,15 @@
+// The refusal of a trie that breaks an invariant its readers rely on.
+#pragma once
+
+#include <string>
+
+#include "error.h"
+
+namespace corvalind {
+
+// ValueError "malformed trie: {detail}".
+inline std::unexpected<Error> malformed(const std::string& detail) {
+  return fail(ErrorType::ValueError, "malformed trie: " + detail);
+}
+
+}  // namespace corvalind
