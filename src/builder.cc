@@ -1,1 +1,89 @@
-// (to be written)
+#include "builder.h"
+
+#include <algorithm>
+#include <string>
+
+namespace corvalind {
+
+std::expected<void, Error> check_flat_arrays(std::size_t node_shifts_len, std::size_t labels_len,
+                                             std::size_t payloads_len,
+                                             const std::vector<uint32_t>& child_transitions) {
+  const std::string n = std::to_string(labels_len);
+  if (node_shifts_len != labels_len) {
+    return fail(ErrorType::ValueError,
+                "node_shifts len " + std::to_string(node_shifts_len) + " != child_labels len " + n);
+  }
+  if (payloads_len != labels_len) {
+    return fail(ErrorType::ValueError,
+                "payloads len " + std::to_string(payloads_len) + " != child_labels len " + n);
+  }
+  for (std::size_t j = 0; j < child_transitions.size(); ++j) {
+    if (child_transitions[j] >= labels_len) {
+      return fail(ErrorType::ValueError, "child_transitions[" + std::to_string(j) + "] = " +
+                                             std::to_string(child_transitions[j]) + " out of range [0.." +
+                                             n + ")");
+    }
+  }
+  return {};
+}
+
+char32_t first_scalar(std::string_view utf8) {
+  if (utf8.empty()) return U'\0';
+  const auto lead = static_cast<unsigned char>(utf8[0]);
+  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  if (utf8.size() < length || (length > 1 && lead < 0xC2) || lead > 0xF4) {
+    throw InternalFailure("label is not valid UTF-8");
+  }
+  if (length == 1) return lead;
+  char32_t scalar = lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(utf8[k]);
+    if ((next & 0xC0) != 0x80) throw InternalFailure("label is not valid UTF-8");
+    scalar = (scalar << 6) | (next & 0x3F);
+  }
+  return scalar;
+}
+
+Result<IdTable> id_table_from_entries(const std::vector<std::vector<uint8_t>>& entries) {
+  IdTable table;
+  const auto all_of_size = [&](std::size_t size) {
+    return std::all_of(entries.begin(), entries.end(), [&](const auto& entry) { return entry.size() == size; });
+  };
+  if (entries.empty()) return table;
+  if (all_of_size(4)) {
+    table.mode = IdMode::Int32;
+    table.int_ids.reserve(entries.size());
+    for (const auto& entry : entries) {
+      table.int_ids.push_back(uint32_t{entry[0]} | uint32_t{entry[1]} << 8 | uint32_t{entry[2]} << 16 |
+                              uint32_t{entry[3]} << 24);
+    }
+    return table;
+  }
+  if (all_of_size(16)) {
+    table.uuids.resize(entries.size());
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+      std::copy(entries[k].begin(), entries[k].end(), table.uuids[k].begin());
+    }
+    return table;
+  }
+  return fail(ErrorType::ValueError, "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)");
+}
+
+Result<Trie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                           std::vector<uint32_t> child_transitions, PayloadTable payloads,
+                           IdTable ids, uint64_t video_top_n) {
+  Trie trie;
+  trie.node_shifts = std::move(node_shifts);
+  trie.child_labels = std::move(child_labels);
+  trie.child_transitions = std::move(child_transitions);
+  trie.is_terminal = payloads.present;
+  trie.payloads = std::move(payloads);
+  trie.video_uuids = std::move(ids.uuids);
+  trie.video_int_ids = std::move(ids.int_ids);
+  trie.id_mode = ids.mode;
+  if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
+  trie.propagate(video_top_n);
+  return trie;
+}
+
+}  // namespace corvalind

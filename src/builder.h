@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -21,10 +22,14 @@ std::expected<void, Error> check_flat_arrays(std::size_t node_shifts_len, std::s
                                              const std::vector<uint32_t>& child_transitions);
 
 // Step 4: the first Unicode scalar of a UTF-8 label, U+0000 for "".
-// REQUIRES: valid UTF-8 (labels come from Python str objects).
+// Labels come from Python str objects, so the text is valid UTF-8; a
+// truncated or stray-byte sequence throws InternalFailure.
 char32_t first_scalar(std::string_view utf8);
 
-// Step 7: the external id table and mode from the video_index entries.
+// Step 7: the external id table and mode from the video_index entries: none
+// gives mode Uuid with empty tables, all 4 bytes long mode Int32 (read
+// little-endian), all 16 bytes long mode Uuid (copied); anything else is a
+// ValueError.
 struct IdTable {
   IdMode mode = IdMode::Uuid;
   std::vector<Uuid> uuids;

@@ -1,6 +1,7 @@
 // Payload: the videos one trie node points to, with their counts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -35,27 +36,37 @@ inline uint32_t saturating_add(uint32_t a, uint32_t b) {
   return sum < a ? kMaxU32 : sum;
 }
 
-// Sums counts per video across several payloads and hands out the ranking.
-// One tally is reused across many merges (propagation does one per node), so
-// it keeps its storage and clears only the slots it touched.
+// Sums counts per video across several lists and hands out the ranking: an
+// open-addressing map keyed by video number. One tally is reused across many
+// merges (propagation does one per node), so it keeps its storage and clears
+// only the slots it touched.
 class VideoTally {
  public:
-  // Adds every (video, count) pair of the lists.
+  // Adds every (video, count) pair of the lists; counts of one video are
+  // summed in 64 bits. Throws InternalFailure when the lists differ in length.
   void add(std::span<const uint32_t> video_ids, std::span<const uint32_t> video_counts);
-  // Writes the distinct videos ranked by summed count, highest first, cut to
-  // `limit` entries, sums saturated to 32 bits; then empties the tally.
-  // Costs linear time plus a sort of at most `limit` entries.
+  // Appends the distinct videos ranked by summed count, highest first (equal
+  // sums in no defined order), cut to `limit` entries, sums above 2^32-1
+  // saturated; then empties the tally. Costs time linear in the distinct
+  // videos plus a sort of at most `limit` of them.
   void take_ranked(uint64_t limit, std::vector<uint32_t>& video_ids, std::vector<uint32_t>& video_counts);
 
  private:
   struct Slot {
-    uint32_t video;
-    uint64_t sum;
+    uint32_t video = 0;
+    bool used = false;
+    uint64_t sum = 0;
   };
+  struct Ranked {
+    uint64_t sum;
+    uint32_t video;
+  };
+  std::size_t home(uint32_t video) const { return (video * 0x9E3779B97F4A7C15ull) >> shift_; }
   void grow();
-  std::vector<Slot> slots_;        // open addressing; sum == 0 with video == kEmpty marks free
-  std::vector<uint32_t> touched_;  // indexes of occupied slots, in insertion order
-  std::vector<std::pair<uint64_t, uint32_t>> ranked_;  // scratch for take_ranked
+  std::vector<Slot> slots_;           // power-of-two size, at most half used
+  int shift_ = 64;                    // 64 - log2(slots_.size()), for Fibonacci hashing
+  std::vector<std::size_t> touched_;  // indexes of the used slots
+  std::vector<Ranked> ranked_;        // scratch for take_ranked
 };
 
 }  // namespace corvalind
