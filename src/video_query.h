@@ -21,8 +21,16 @@ struct VideoScore {
   double score;
 };
 
-// Scores videos from the nodes near `term`, best first, at most `limit`.
-// REQUIRES: a trie accepted by check_trie.
+// Scores videos from the nodes within max_dist of `term`: a node weighs 1
+// when exact, else (1 - d/n) * FUZZY_WEIGHT_SCALE (n: scalars of `term`;
+// unused when that is not positive), times PREFIX_NODE_FACTOR when no term
+// ends there. A video's score is the weighted sum of its counts over the
+// nodes' payloads divided by the weighted sum of their totals. Returns the
+// scores of at least MIN_SCORE, best first (ties in no defined order), cut to
+// `limit`, then without the videos beyond the id table. Nodes come from
+// terminal nodes only (include_prefix_nodes false), all nodes (true), or
+// terminal nodes and, when there are none, all nodes (absent).
+// REQUIRES: a trie accepted by check_trie, `term` valid UTF-8.
 std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, uint32_t max_dist,
                                           std::optional<uint64_t> limit,
                                           std::optional<bool> include_prefix_nodes);

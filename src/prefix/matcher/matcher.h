@@ -8,8 +8,15 @@
 // subtree. `limit` stops the walk right after the limit-th match, so a limit
 // of 0 behaves like 1.
 //
-// REQUIRES: a trie accepted by check_trie. A trie with no nodes gives no
-// matches.
+// Distances are exact for every max_dist and query length: the cells widen
+// to 32 bits when 16 bits could overflow. Working memory: one row of
+// (query length + 1) cells per node of the current path that still has
+// children to visit, plus one; never proportional to max_dist, and no
+// recursion. Cost: one row per visited node. Throws std::bad_alloc for a
+// query of 2^32 - 1 scalars or more.
+//
+// REQUIRES: a trie accepted by check_trie, `term` valid UTF-8. A trie with no
+// nodes gives no matches.
 #pragma once
 
 #include <cstdint>
@@ -33,11 +40,14 @@ struct NodeMatch {
   uint32_t distance;
 };
 
-// Stored terms (terminal nodes) within max_dist of `term` (UTF-8).
+// Returns the stored terms (terminal nodes) within max_dist of `term`, in
+// walk order, each with its UTF-8 text, node and distance.
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, uint32_t max_dist,
                                      std::optional<uint64_t> limit);
 
-// Nodes within max_dist of `term`; only terminal ones when terminal_only.
+// Returns the nodes within max_dist of `term`, in walk order, with their
+// distances; only terminal ones when terminal_only (then exactly the nodes
+// of fuzzy_match). Builds no text.
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term, uint32_t max_dist,
                                          std::optional<uint64_t> limit, bool terminal_only);
 
