@@ -1,0 +1,156 @@
+"""The pure-Python producer of flat arrays, checked against hand-made tries."""
+
+from __future__ import annotations
+
+import random
+import uuid
+
+import pytest
+
+from corvalind import FlatArrays, build_flat_arrays
+
+MAX_U32 = 2**32 - 1
+
+
+def int_entry(value: int) -> bytes:
+    return value.to_bytes(4, "little")
+
+
+def read_terms(arrays: FlatArrays) -> dict[str, tuple[int, list[int], list[int]]]:
+    """Walks the arrays from the root and returns each term with its payload,
+    checking on the way that they describe a breadth-first numbered tree."""
+    n = len(arrays.child_labels)
+    assert len(arrays.node_shifts) == len(arrays.payloads) == n
+    assert arrays.node_shifts == sorted(arrays.node_shifts)
+    assert arrays.child_labels[0] == ""
+    assert sorted(arrays.child_transitions) == list(range(1, n)), "every node but the root entered once"
+    terms = {}
+    paths = {0: ""}
+    for node in range(n):
+        end = arrays.node_shifts[node + 1] if node + 1 < n else len(arrays.child_transitions)
+        targets = arrays.child_transitions[arrays.node_shifts[node] : end]
+        labels = [arrays.child_labels[t] for t in targets]
+        assert labels == sorted(labels) and all(len(label) == 1 for label in labels)
+        for target in targets:
+            assert target > node
+            paths[target] = paths[node] + arrays.child_labels[target]
+        if arrays.payloads[node] is not None:
+            terms[paths[node]] = arrays.payloads[node]
+    return terms
+
+
+def test_two_terms_sharing_a_prefix():
+    arrays = build_flat_arrays([("ab", 1, 1), ("ac", 2, 1), ("ab", 1, 1)])
+    assert arrays == FlatArrays(
+        node_shifts=[0, 1, 3, 3],
+        child_labels=["", "a", "b", "c"],
+        payloads=[None, None, (2, [0], [2]), (1, [1], [1])],
+        child_transitions=[1, 2, 3],
+        video_index=[int_entry(1), int_entry(2)],
+    )
+    assert arrays.arguments(10) == (
+        [0, 1, 3, 3],
+        ["", "a", "b", "c"],
+        [None, None, (2, [0], [2]), (1, [1], [1])],
+        [1, 2, 3],
+        [int_entry(1), int_entry(2)],
+        10,
+    )
+
+
+def test_no_records_give_the_root_alone():
+    assert build_flat_arrays([]) == FlatArrays([0], [""], [None], [], [])
+
+
+def test_numbering_is_breadth_first_with_labels_sorted():
+    # Root children a (1), b (2); then a's child b (3), b's child a (4).
+    arrays = build_flat_arrays([("ba", 7, 1), ("ab", 7, 1), ("b", 7, 1)])
+    assert arrays.node_shifts == [0, 2, 3, 4, 4]
+    assert arrays.child_labels == ["", "a", "b", "b", "a"]
+    assert arrays.child_transitions == [1, 2, 3, 4]
+    assert arrays.payloads == [None, None, (1, [0], [1]), (1, [0], [1]), (1, [0], [1])]
+
+
+def test_term_that_is_a_prefix_of_another():
+    arrays = build_flat_arrays([("abc", 5, 2), ("a", 6, 3)])
+    assert arrays.child_labels == ["", "a", "b", "c"]
+    assert arrays.payloads == [None, (3, [1], [3]), None, (2, [0], [2])]
+
+
+def test_empty_term_ends_at_the_root():
+    arrays = build_flat_arrays([("", 1, 4), ("x", 1, 1)])
+    assert arrays.payloads[0] == (4, [0], [4])
+
+
+def test_multi_byte_characters_are_one_node_each():
+    arrays = build_flat_arrays([("日本", 1, 1), ("né", 2, 1), ("n😀", 3, 1)])
+    # Labels sorted by code point: n < 日; é (U+E9) < 😀 (U+1F600).
+    assert arrays.child_labels == ["", "n", "日", "é", "😀", "本"]
+    assert read_terms(arrays) == {"日本": (1, [0], [1]), "né": (1, [1], [1]), "n😀": (1, [2], [1])}
+
+
+def test_videos_of_a_term_are_summed_in_order_of_first_appearance():
+    records = [("t", 30, 1), ("u", 10, 5), ("t", 10, 2), ("t", 30, 4), ("t", 20, 0)]
+    arrays = build_flat_arrays(records)
+    # Internal numbers follow first appearance over all records: 30 -> 0, 10 -> 1, 20 -> 2.
+    assert arrays.video_index == [int_entry(30), int_entry(10), int_entry(20)]
+    assert read_terms(arrays) == {"t": (7, [0, 1, 2], [5, 2, 0]), "u": (5, [1], [5])}
+
+
+def test_uuid_ids_as_objects_or_bytes_are_one_video():
+    first, second = uuid.UUID(int=1), uuid.UUID("12345678-9abc-def0-1234-56789abcdef0")
+    arrays = build_flat_arrays([("a", first, 1), ("a", first.bytes, 2), ("b", bytearray(second.bytes), 3)])
+    assert arrays.video_index == [first.bytes, second.bytes]
+    assert read_terms(arrays) == {"a": (3, [0], [3]), "b": (3, [1], [3])}
+
+
+def test_int_id_bounds_and_little_endian_entries():
+    arrays = build_flat_arrays([("a", 0, 1), ("a", MAX_U32, 1), ("a", 0x12345678, 1)])
+    assert arrays.video_index == [b"\x00\x00\x00\x00", b"\xff\xff\xff\xff", b"\x78\x56\x34\x12"]
+
+
+def test_sums_saturate():
+    arrays = build_flat_arrays([("a", 1, MAX_U32), ("a", 1, 5), ("a", 2, 1)])
+    assert arrays.payloads[1] == (MAX_U32, [0, 1], [MAX_U32, 1])
+
+
+@pytest.mark.parametrize(
+    ("records", "error", "message"),
+    [
+        ([("a", 1, 1), ("b", uuid.UUID(int=1), 1)], ValueError, "ids must be all ints or all UUIDs"),
+        ([("a", b"\x00" * 16, 1), ("b", 1, 1)], ValueError, "ids must be all ints or all UUIDs"),
+        ([("a", -1, 1)], ValueError, "int video id -1 out of range"),
+        ([("a", 2**32, 1)], ValueError, "int video id 4294967296 out of range"),
+        ([("a", b"\x00" * 4, 1)], ValueError, "byte video id must be 16 bytes long, not 4"),
+        ([("a", True, 1)], TypeError, "video id must be an int"),
+        ([("a", "1", 1)], TypeError, "video id must be an int, a UUID or 16 bytes, not str"),
+        ([(b"a", 1, 1)], TypeError, "term must be a str, not bytes"),
+        ([("a\udc80", 1, 1)], ValueError, "not encodable as UTF-8"),
+        ([("a", 1, -1)], ValueError, "count -1 out of range"),
+        ([("a", 1, 2**32)], ValueError, "count 4294967296 out of range"),
+        ([("a", 1, 1.0)], TypeError, "count must be an int, not float"),
+        ([("a", 1, True)], TypeError, "count must be an int, not bool"),
+    ],
+)
+def test_refused_records(records, error, message):
+    with pytest.raises(error, match=message):
+        build_flat_arrays(records)
+
+
+def test_many_terms_round_trip():
+    rng = random.Random(7)
+    alphabet = "abcdé日"
+    records = []
+    expected: dict[str, dict[int, int]] = {}
+    for _ in range(2000):
+        term = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 7)))
+        video, count = rng.randrange(50), rng.randrange(100)
+        records.append((term, video, count))
+        expected.setdefault(term, {}).setdefault(video, 0)
+        expected[term][video] += count
+    arrays = build_flat_arrays(records)
+    numbers = {int.from_bytes(entry, "little"): k for k, entry in enumerate(arrays.video_index)}
+    assert read_terms(arrays) == {
+        term: (sum(videos.values()), [numbers[v] for v in videos], list(videos.values()))
+        for term, videos in expected.items()
+    }
