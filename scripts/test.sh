@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the core's GoogleTest suite under
+# CTest, then the Python suite with pytest against the installed package.
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+
+install_system_packages
+install_package
+
+cmake -S "$ROOT" -B "$ROOT/build/tests" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCORVALIND_BUILD_TESTS=ON -DCORVALIND_BUILD_EXTENSION=OFF >/dev/null
+cmake --build "$ROOT/build/tests" -j"$(nproc)"
+ctest --test-dir "$ROOT/build/tests" --output-on-failure -j"$(nproc)"
+
+cd "$ROOT"
+"$VENV/bin/python" -m pytest tests/python "$@"

@@ -1,0 +1,70 @@
+// Module initialisation: one interpreter, one module object, one class.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "binding/boundary.h"
+#include "binding/py_ref.h"
+#include "prefix_search.h"
+
+namespace corvalind {
+namespace {
+
+using binding::PyRef;
+
+// The interpreter that first imported the module; -1 until one has.
+std::atomic<int64_t> owning_interpreter{-1};
+
+// Kept for the process once an initialisation has succeeded.
+PyObject* module_object = nullptr;
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_corvalind",
+    "",  // an empty docstring, not an absent one
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+void run_module_body(PyObject* module) {
+  PyTypeObject* type = prefix_search_type();
+  PyRef all = PyRef::steal(PyList_New(0));
+  if (!all) throw binding::PythonError{};
+  PyRef name = PyRef::steal(PyUnicode_FromString("PrefixSearch"));
+  if (!name || PyList_Append(all.get(), name.get()) < 0 ||
+      PyModule_AddObjectRef(module, "__all__", all.get()) < 0 ||
+      PyModule_AddObjectRef(module, "PrefixSearch", reinterpret_cast<PyObject*>(type)) < 0) {
+    throw binding::PythonError{};
+  }
+}
+
+PyObject* initialise() {
+  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) throw binding::PythonError{};
+  int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    binding::raise(PyExc_ImportError, "_corvalind does not support sub-interpreters");
+  }
+  if (module_object != nullptr) return Py_NewRef(module_object);
+
+  PyRef module = PyRef::steal(PyModule_Create(&module_definition));
+  if (!module) throw binding::PythonError{};
+#ifdef Py_GIL_DISABLED
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) throw binding::PythonError{};
+#endif
+  run_module_body(module.get());
+  module_object = module.release();
+  return Py_NewRef(module_object);
+}
+
+}  // namespace
+}  // namespace corvalind
+
+PyMODINIT_FUNC PyInit__corvalind(void) {
+  return corvalind::binding::guard<PyObject*>(nullptr, corvalind::initialise);
+}
