@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and installs the package, installs the libraries it is compared
+# with, then runs the comparison; options go to bench/compare.py
+# (--quick, --out DIR, --seed N, --with-baseline).
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+
+install_system_packages
+install_package
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/bench/requirements.txt"
+"$VENV/bin/python" "$ROOT/bench/compare.py" "$@"
