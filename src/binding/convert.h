@@ -41,7 +41,7 @@ std::size_t sequence_capacity(PyObject* object);
 
 // Appends every item of a sequence (iterated, not indexed), converted with
 // `convert`. Refuses a str and non-sequences first. Reserves the reported
-// size only into an empty vector; appending to a long one grows it
+// size (capped) only into an empty vector; appending to a long one grows it
 // geometrically instead.
 template <class T, class Convert>
 void append_converted(PyObject* object, std::vector<T>& values, Convert&& convert) {
@@ -51,6 +51,9 @@ void append_converted(PyObject* object, std::vector<T>& values, Convert&& conver
   if (!iterator) throw PythonError{};
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) values.push_back(convert(item.get()));
   throw_if_error();
+  // A sequence that reported more items than it yielded gives the excess
+  // back, so lying nested sequences cannot pile up reserved memory.
+  if (values.capacity() / 2 > values.size()) values.shrink_to_fit();
 }
 
 // A vector of the items of a sequence, converted with `convert`. Items
