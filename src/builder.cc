@@ -82,6 +82,7 @@ Result<Trie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32
   trie.video_int_ids = std::move(ids.int_ids);
   trie.id_mode = ids.mode;
   if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
+  index_edges(trie);
   trie.propagate(video_top_n);
   return trie;
 }

@@ -109,6 +109,15 @@ TEST(FuzzyMatchNodes, Cases) {
   }
 }
 
+// Checking a trie fills its edge index; one built past the checks must not
+// be walked on an index that does not match its edges.
+TEST(Matchers, TrieWithoutEdgeIndexIsAnInternalFailure) {
+  Trie trie = make_trie(word_nodes({"ab", "b"}));
+  trie.walk_edges.clear();
+  EXPECT_THROW(fuzzy_match(trie, "ab", 1, {}), InternalFailure);
+  EXPECT_THROW(fuzzy_match_nodes(trie, "", 1, {}, false), InternalFailure);
+}
+
 TEST(Matchers, EmptyTrieGivesNothing) {
   const Trie trie;
   EXPECT_TRUE(fuzzy_match(trie, "a", kMaxU32Dist, {}).empty());
@@ -281,6 +290,94 @@ TEST(Matchers, RandomTriesAgreeWithReference) {
         EXPECT_EQ(terms_of(limited), TermList(in_order.begin(), in_order.begin() + static_cast<std::ptrdiff_t>(kept)));
       }
     }
+  }
+}
+
+// Words a few edits away from a query of each length on either side of the
+// splits in the row representation (1 to 64 scalars fit a machine word, 65
+// and more take cells; 4-step groups in the band), over ASCII, other Latin-1
+// and wider scalars, with an occasional U+0000 label or query scalar. Both
+// matchers, at distances from 0 to beyond every word, against the reference
+// walk, order included.
+TEST(Matchers, QueriesOfEveryWidthAgreeWithReference) {
+  const std::u32string alphabet = U"abcé日😀";
+  std::mt19937 rng(20240611);
+  const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  // U+0000 about once per 40 scalars.
+  const auto scalar = [&] { return below(40) == 0 ? U'\0' : alphabet[below(alphabet.size())]; };
+  const auto edited = [&](std::u32string w, std::size_t edits) {
+    for (; edits > 0; --edits) {
+      const std::size_t at = below(w.size() + 1);
+      const std::size_t kind = w.empty() ? 1 : below(3);
+      if (kind == 0) {
+        w[std::min(at, w.size() - 1)] = scalar();
+      } else if (kind == 1) {
+        w.insert(w.begin() + static_cast<std::ptrdiff_t>(at), scalar());
+      } else {
+        w.erase(std::min(at, w.size() - 1), 1);
+      }
+    }
+    return w;
+  };
+
+  const std::size_t lengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 31, 32, 33, 62, 63, 64, 65, 66, 100};
+  const uint32_t distances[] = {0, 1, 2, 3, 4, 5, 9, 63, 64, 65, 1000, kMaxU32Dist};
+  for (const std::size_t length : lengths) {
+    for (int round = 0; round < 12; ++round) {
+      std::u32string q;
+      while (q.size() < length) q.push_back(below(60) == 0 ? U'\0' : alphabet[below(alphabet.size())]);
+      std::vector<std::string> words;
+      for (int k = 0; k < 10; ++k) {
+        // A prefix or an extension of the query, then a few edits.
+        std::u32string w = q.substr(0, q.size() - std::min(q.size(), below(4)));
+        for (std::size_t extra = below(3); extra > 0; --extra) w.push_back(scalar());
+        words.push_back(reference::to_utf8(edited(w, below(5))));
+      }
+      for (int k = 0; k < 3; ++k) words.push_back(reference::to_utf8(edited(U"", below(length + 3))));
+      // Past the query by a scalar or two, then the query again: the walk
+      // must know that the band has run past cell n.
+      words.push_back(reference::to_utf8(q + edited(U"", 1 + below(2)) + q));
+      const std::vector<TestNode> nodes = word_nodes(words);
+      const Trie trie = make_trie(nodes);
+      const std::string query = reference::to_utf8(q);
+
+      for (const uint32_t max_dist : distances) {
+        SCOPED_TRACE("length " + std::to_string(length) + " round " + std::to_string(round) + " max_dist " +
+                     std::to_string(max_dist));
+        std::vector<reference::NodeDistance> terms;
+        for (const MatchResult& m : fuzzy_match(trie, query, max_dist, {})) {
+          terms.push_back({m.node, m.distance});
+          ASSERT_EQ(m.term, path_of(nodes, m.node));
+        }
+        ASSERT_EQ(terms, reference::naive_walk(trie, q, max_dist, true));
+        std::vector<reference::NodeDistance> all;
+        for (const NodeMatch& m : fuzzy_match_nodes(trie, query, max_dist, {}, false)) {
+          all.push_back({m.node, m.distance});
+        }
+        ASSERT_EQ(all, reference::naive_walk(trie, q, max_dist, false));
+      }
+    }
+  }
+}
+
+// A node with more children than an edge entry counts: the walk looks its
+// edge range up instead, and still finds what lies below every child.
+TEST(Matchers, NodeWithThousandsOfChildren) {
+  constexpr uint32_t kChildren = 3000;
+  std::vector<TestNode> nodes = {{}, {0, U'a'}};
+  for (uint32_t i = 0; i < kChildren; ++i) {
+    nodes.push_back({1, static_cast<char32_t>(0x100 + i)});
+    nodes.push_back({static_cast<uint32_t>(nodes.size() - 1), U'z', true});
+  }
+  const Trie trie = make_trie(nodes);
+  const std::string last = reference::to_utf8(std::u32string{U'a', static_cast<char32_t>(0x100 + kChildren - 1), U'z'});
+  EXPECT_EQ(terms_of(fuzzy_match(trie, last, 0, {})), (TermList{{last, 0}}));
+  const std::u32string q = reference::to_scalars(last);
+  for (const uint32_t max_dist : {1u, 2u}) {
+    std::vector<reference::NodeDistance> got;
+    for (const NodeMatch& m : fuzzy_match_nodes(trie, last, max_dist, {}, true)) got.push_back({m.node, m.distance});
+    EXPECT_EQ(got, reference::naive_walk(trie, q, max_dist, true)) << max_dist;
+    EXPECT_EQ(got.size(), kChildren) << max_dist;
   }
 }
 

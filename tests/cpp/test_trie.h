@@ -37,6 +37,7 @@ inline Trie make_trie(const std::vector<TestNode>& nodes) {
     trie.payloads.push(nodes[i].payload ? std::optional(nodes[i].payload->view()) : std::nullopt);
   }
   if (auto checked = check_trie(trie); !checked) throw std::logic_error(checked.error().message);
+  index_edges(trie);
   return trie;
 }
 

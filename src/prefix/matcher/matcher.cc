@@ -6,6 +6,8 @@
 #include <new>
 #include <span>
 
+#include "prefix/matcher/levenshtein_rows.h"
+
 namespace corvalind {
 namespace {
 
@@ -43,135 +45,130 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
-// One step of the Wagner-Fischer table: fills `cur`, the row of the path
-// string extended by `c` (cur[0] = its length `first`), from `prev`, the row
-// of the path string. Returns the row minimum. Both rows have q.size() + 1
-// cells.
-template <class Cell>
-Cell next_row(const Cell* prev, Cell* cur, std::u32string_view q, char32_t c, Cell first) {
-  cur[0] = first;
-  Cell row_min = first;
-  for (std::size_t j = 1; j <= q.size(); ++j) {
-    const auto substitution = static_cast<Cell>(prev[j - 1] + (q[j - 1] != c));
-    const auto indel = static_cast<Cell>(std::min(prev[j], cur[j - 1]) + 1);
-    const Cell cell = std::min(substitution, indel);
-    cur[j] = cell;
-    row_min = std::min(row_min, cell);
-  }
-  return row_min;
-}
-
 // First edge position at or after `edge` whose target is not labelled
 // U+0000 (that target is invisible with its subtree), or `end`.
-uint32_t next_visible(const Trie& trie, uint32_t edge, uint32_t end) {
-  while (edge < end && trie.child_labels[trie.child_transitions[edge]] == U'\0') ++edge;
+uint32_t next_visible(const WalkEdge* edges, uint32_t edge, uint32_t end) {
+  while (edge < end && edges[edge].label == U'\0') ++edge;
   return edge;
 }
 
 // A node whose children are still to be visited.
 struct Frame {
-  uint32_t edge;   // next visible edge position, or >= end when done
+  uint32_t edge;   // next edge position to visit
   uint32_t end;
   uint32_t depth;  // of the node: the length of its path string
-  uint32_t slot;   // row slot holding the node's row
 };
 
-// Row storage starts at this many cells when the walk may need that much;
-// enough for every row of a typical query, so the walk allocates once.
-constexpr std::size_t kInitialCells = 4096;
-
-// The depth-first walk shared by both matchers. Calls
-// on_match(node, distance, path) for every node within max_dist (terminal
-// ones only when terminal_only), in pre-order, `path` holding the labels
-// from the root (exclusive) to the node; stops when on_match returns true.
+// The depth-first walk shared by both matchers, whatever the row
+// representation (levenshtein_rows.h). Calls on_match(node, distance, path)
+// for every node within max_dist (terminal ones only when terminal_only), in
+// pre-order, `path` holding the labels from the root (exclusive) to the
+// node; stops when on_match returns true.
 //
-// Rows live in slots of one array. frames[0..live) are the pending nodes,
-// each owning a distinct slot; frames[live].slot is the scratch slot where a
-// child's row is computed. A popped frame keeps its slot in place as the new
-// scratch, so slots are never lost; descending into a node's last visible
-// child replaces the node's frame, so a chain costs two slots whatever its
-// length.
+// `top` is the node whose children are being visited, at stack position t;
+// stack[0..t) are its pending ancestors. The row of the node at position p
+// is in slot p, and its children's rows are computed in slot p + 1, so that
+// a child pushed on the stack finds its row in place. A node's last visible
+// child takes over its position (its row copied down one slot), so a chain
+// costs two slots whatever its length.
 //
-// REQUIRES: a trie accepted by check_trie with at least one node; Cell
-// holds max(n, max_depth) + 1, where max_depth bounds the depth of every row
-// the walk computes.
-template <class Cell, class OnMatch>
-void walk(const Trie& trie, std::u32string_view q, Cell max_dist, bool terminal_only, uint64_t max_depth,
+// REQUIRES: a trie accepted by check_trie and indexed by index_edges, with
+// at least one node; `rows` holding row 0 in slot 0.
+template <class Rows, class OnMatch>
+void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, std::size_t initial_slots,
           OnMatch& on_match) {
-  const std::size_t width = q.size() + 1;
-  const std::size_t initial_slots =
-      std::max<std::size_t>(2, std::min<uint64_t>(max_depth + 1, kInitialCells / width));
-  std::vector<Cell> cells(initial_slots * width);
-  for (std::size_t j = 0; j < width; ++j) cells[j] = static_cast<Cell>(j);
-  const auto row = [&](uint32_t slot) { return cells.data() + slot * width; };
-
-  std::vector<Frame> frames;
-  frames.reserve(initial_slots);
+  // A local, not a member: stores into rows may alias the trie's vectors.
+  const WalkEdge* const edges = trie.walk_edges.data();
+  std::size_t slots = std::max<std::size_t>(initial_slots, 2);
+  rows.reserve(slots);
+  std::vector<Frame> stack(slots);
+  std::vector<char32_t> path(slots);
   const EdgeRange root = trie.edges(0);
-  frames.push_back({next_visible(trie, root.begin, root.end), root.end, 0, 0});
-  frames.push_back({0, 0, 0, 1});
-  std::size_t live = 1;
-  std::vector<char32_t> path;
+  Frame top{root.begin, root.end, 0};
+  uint32_t t = 0;
 
-  while (live > 0) {
-    Frame& frame = frames[live - 1];
-    if (frame.edge >= frame.end) {
-      --live;
+  for (;;) {
+    const uint32_t depth = top.depth + 1;
+    // The next child whose row has a cell within max_dist: row minima never
+    // decrease along a path, so nothing below the others can match.
+    const auto step = rows.step(t, t + 1, depth);
+    uint32_t edge = top.edge;
+    while (edge < top.end && (edges[edge].label == U'\0' || !step(edges[edge].label))) ++edge;
+    if (edge >= top.end) {
+      if (t == 0) return;
+      top = stack[--t];
       continue;
     }
-    const uint32_t child = trie.child_transitions[frame.edge];
-    const char32_t label = trie.child_labels[child];
-    frame.edge = next_visible(trie, frame.edge + 1, frame.end);
-    const uint32_t depth = frame.depth + 1;
-    Cell* cur = row(frames[live].slot);
-    // Row minima never decrease along a path: nothing below can match.
-    if (next_row(row(frame.slot), cur, q, label, static_cast<Cell>(depth)) > max_dist) continue;
+    const WalkEdge down = edges[edge];
+    // The child's edges are read last: start fetching them now.
+    __builtin_prefetch(edges + down.first_edge);
+    top.edge = next_visible(edges, edge + 1, top.end);
 
-    path.resize(frame.depth);
-    path.push_back(label);
-    const Cell distance = cur[q.size()];
-    if (distance <= max_dist && (!terminal_only || trie.is_terminal[child]) &&
-        on_match(child, static_cast<uint32_t>(distance), std::span<const char32_t>(path))) {
-      return;
+    if (depth > path.size()) path.resize(2 * path.size());
+    path[depth - 1] = down.label;
+    const uint64_t distance = rows.last_cell(t + 1);
+    if (distance <= max_dist) {
+      const uint32_t child = trie.child_transitions[edge];
+      if ((!terminal_only || trie.is_terminal[child]) &&
+          on_match(child, static_cast<uint32_t>(distance), std::span<const char32_t>(path.data(), depth))) {
+        return;
+      }
     }
 
-    const EdgeRange edges = trie.edges(child);
-    const uint32_t first = next_visible(trie, edges.begin, edges.end);
-    if (first >= edges.end) continue;
-    if (frame.edge >= frame.end) {
-      // The node's row is no longer needed: the child takes over its frame.
-      std::swap(frame.slot, frames[live].slot);
-      frame = {first, edges.end, depth, frame.slot};
-      continue;
+    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(trie.child_transitions[edge]).end
+                                                                  : down.first_edge + down.edge_count;
+    const uint32_t first = next_visible(edges, down.first_edge, end);
+    if (first >= end) continue;
+    if (top.edge < top.end) {
+      if (t + 2 >= slots) {
+        slots *= 2;
+        rows.reserve(slots);
+        stack.resize(slots);
+      }
+      stack[t++] = top;
+    } else {
+      // The node's row is no longer needed: the child takes over its place.
+      rows.copy(t + 1, t);
     }
-    frames[live] = {first, edges.end, depth, frames[live].slot};
-    ++live;
-    if (live == frames.size()) {
-      const auto slot = static_cast<uint32_t>(frames.size());
-      if ((slot + 1) * width > cells.size()) cells.resize(std::max(2 * cells.size(), (slot + 1) * width));
-      frames.push_back({0, 0, 0, slot});
-    }
+    top = {first, end, depth};
   }
 }
 
-// Decodes the term and runs the walk with the narrowest cells that hold
-// every value it can meet.
+// Row storage starts at this many bytes when the walk may need that much;
+// enough for every row of a typical query, so the walk allocates once.
+constexpr std::size_t kInitialRowBytes = 8192;
+
+// Decodes the term and runs the walk with bit-parallel rows when the query
+// fits a machine word, else with the narrowest cells that hold every value
+// the walk can meet.
 template <class OnMatch>
 void search(const Trie& trie, std::string_view term, uint32_t max_dist, bool terminal_only, OnMatch on_match) {
   if (trie.node_count() == 0) return;
+  // Indexing comes with the checks: a trie without its index was never checked.
+  if (trie.walk_edges.size() != trie.child_transitions.size()) throw InternalFailure("trie without its edge index");
   const std::u32string q = decode_utf8(term);
   const uint64_t n = q.size();
   // A row at depth d has a minimum of at least d - n, so rows deeper than
   // n + max_dist + 1 are never computed; no path is longer than N - 1.
   const uint64_t max_depth = std::min<uint64_t>(n + max_dist + 1, trie.node_count() - 1);
+  const auto initial_slots = [&](std::size_t row_bytes) {
+    return std::min<uint64_t>(max_depth + 1, kInitialRowBytes / row_bytes);
+  };
+  if (n >= 1 && n <= 64) {
+    detail::Hyrroe2003Rows rows(q, max_dist);
+    walk(trie, rows, max_dist, terminal_only, initial_slots(sizeof(detail::BitRow)), on_match);
+    return;
+  }
   // A cell is a distance between strings of at most max(n, max_depth)
   // scalars, and the walk adds 1 to a cell before taking a minimum.
   const uint64_t max_cell = std::max(n, max_depth) + 1;
   const uint64_t dist = std::min<uint64_t>(max_dist, max_cell);
   if (max_cell <= std::numeric_limits<uint16_t>::max()) {
-    walk<uint16_t>(trie, q, static_cast<uint16_t>(dist), terminal_only, max_depth, on_match);
+    detail::WagnerFischerRows<uint16_t> rows(q, static_cast<uint16_t>(dist));
+    walk(trie, rows, max_dist, terminal_only, initial_slots((n + 1) * sizeof(uint16_t)), on_match);
   } else if (max_cell <= std::numeric_limits<uint32_t>::max()) {
-    walk<uint32_t>(trie, q, static_cast<uint32_t>(dist), terminal_only, max_depth, on_match);
+    detail::WagnerFischerRows<uint32_t> rows(q, static_cast<uint32_t>(dist));
+    walk(trie, rows, max_dist, terminal_only, initial_slots((n + 1) * sizeof(uint32_t)), on_match);
   } else {
     // Rows of 2^32 cells: more than any process can hold.
     throw std::bad_alloc();

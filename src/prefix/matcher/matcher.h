@@ -8,15 +8,17 @@
 // subtree. `limit` stops the walk right after the limit-th match, so a limit
 // of 0 behaves like 1.
 //
-// Distances are exact for every max_dist and query length: the cells widen
-// to 32 bits when 16 bits could overflow. Working memory: one row of
-// (query length + 1) cells per node of the current path that still has
+// Distances are exact for every max_dist and query length. Queries of 1 to
+// 64 scalars use bit-parallel rows (Myers/Hyyrö): a visited child whose
+// parent's row minimum is max_dist costs a table lookup and an AND, any
+// other a few dozen word operations. Other queries use rows of n + 1 cells,
+// 16 bits wide, or 32 when 16 bits could overflow: n + 1 cells per visited
+// node. Working memory: one row per node of the current path that still has
 // children to visit, plus one; never proportional to max_dist, and no
-// recursion. Cost: one row per visited node. Throws std::bad_alloc for a
-// query of 2^32 - 1 scalars or more.
+// recursion. Throws std::bad_alloc for a query of 2^32 - 1 scalars or more.
 //
-// REQUIRES: a trie accepted by check_trie, `term` valid UTF-8. A trie with no
-// nodes gives no matches.
+// REQUIRES: a trie accepted by check_trie and indexed by index_edges, `term`
+// valid UTF-8. A trie with no nodes gives no matches.
 #pragma once
 
 #include <cstdint>

@@ -58,6 +58,14 @@ struct EdgeRange {
   uint32_t end;
 };
 
+// The target's label and edge range, seen from the edge that leads to it.
+struct WalkEdge {
+  static constexpr uint32_t kManyEdges = 2047;
+  uint32_t label : 21;       // child_labels[target], a Unicode scalar
+  uint32_t edge_count : 11;  // the target's edges, or kManyEdges: look them up
+  uint32_t first_edge;       // node_shifts[target]
+};
+
 struct Trie {
   std::vector<uint32_t> node_shifts;        // N
   std::vector<char32_t> child_labels;       // N; U+0000: the node carries no character
@@ -67,6 +75,10 @@ struct Trie {
   std::vector<uint32_t> video_int_ids;      // external ids in mode Int32
   IdMode id_mode = IdMode::Uuid;
   std::vector<uint8_t> is_terminal;         // N: 1 where a stored term ends
+  // Derived, not in snapshots; filled by index_edges. E entries: what the
+  // matchers' walk reads of edge e, so that descending an edge reads the
+  // edge's own entry and then the target's run of entries, nothing else.
+  std::vector<WalkEdge> walk_edges;
 
   std::size_t node_count() const { return child_labels.size(); }
 
@@ -103,5 +115,9 @@ struct Trie {
 // the root forming a tree (no node reached twice, the root never a target).
 // Returns a ValueError naming the first offending field and position.
 std::expected<void, Error> check_trie(const Trie& trie);
+
+// Fills the derived walk_edges. Every trie handed to a reader passes
+// check_trie and then this. REQUIRES: a trie accepted by check_trie.
+void index_edges(Trie& trie);
 
 }  // namespace corvalind

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -133,6 +134,16 @@ std::expected<void, Error> check_trie(const Trie& trie) {
   if (auto c = check_edges(trie); !c) return c;
   if (auto c = check_id_mode(trie); !c) return c;
   return check_tree(trie);
+}
+
+void index_edges(Trie& trie) {
+  trie.walk_edges.resize(trie.child_transitions.size());
+  for (std::size_t e = 0; e < trie.child_transitions.size(); ++e) {
+    const uint32_t target = trie.child_transitions[e];
+    const EdgeRange range = trie.edges(target);
+    const uint32_t count = range.end > range.begin ? range.end - range.begin : 0;
+    trie.walk_edges[e] = {trie.child_labels[target], std::min(count, WalkEdge::kManyEdges), range.begin};
+  }
 }
 
 }  // namespace corvalind

@@ -142,6 +142,7 @@ Result<Trie> Trie::decode(std::span<const uint8_t> bytes) {
                      " video_ids but " + std::to_string(mismatch->video_counts) + " video_counts");
   }
   if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
+  index_edges(trie);
   return trie;
 }
 
