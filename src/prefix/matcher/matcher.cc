@@ -7,43 +7,10 @@
 #include <span>
 
 #include "prefix/matcher/levenshtein_rows.h"
+#include "unicode.h"
 
 namespace corvalind {
 namespace {
-
-// REQUIRES: valid UTF-8 (terms come from Python str objects). A truncated
-// sequence at the end is read only as far as it goes.
-std::u32string decode_utf8(std::string_view utf8) {
-  std::u32string scalars;
-  scalars.reserve(utf8.size());
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    char32_t scalar = length == 1 ? lead : lead & (0x7Fu >> length);
-    const std::size_t end = std::min(i + length, utf8.size());
-    for (++i; i < end; ++i) scalar = (scalar << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3Fu);
-    scalars.push_back(scalar);
-  }
-  return scalars;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 // First edge position at or after `edge` whose target is not labelled
 // U+0000 (that target is invisible with its subtree), or `end`.
