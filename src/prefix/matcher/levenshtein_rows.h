@@ -77,23 +77,28 @@ struct WagnerFischerRows {
   uint64_t last_cell(uint32_t slot) { return row(slot)[q.size()]; }
 };
 
-// PM of Myers' algorithm: bit i of PM(c) is set iff q[i] == c. Scalars
-// below 256 index a table, so the common lookup is one load; the others are
-// found in a sorted list.
+// PM of Myers' algorithm: bit i of PM(c) is set iff q[i] == c. A scalar is
+// looked up in the slot of its low byte, so the common lookup is one load
+// and one compare whatever the script; the rare scalars whose slot another
+// one took are found in a sorted list.
 struct PatternMatchVectors {
   struct Entry {
     char32_t c;
     uint64_t mask;
   };
-  std::array<uint64_t, 256> latin1{};
+  static constexpr char32_t kNoScalar = 0xFFFFFFFF;  // above every scalar
+  std::array<Entry, 256> slots;
   std::vector<Entry> others;  // sorted by scalar
 
   // REQUIRES: q.size() <= 64.
   explicit PatternMatchVectors(std::u32string_view q) {
+    slots.fill({kNoScalar, 0});
     for (std::size_t i = 0; i < q.size(); ++i) {
       const uint64_t bit = uint64_t{1} << i;
-      if (q[i] < latin1.size()) {
-        latin1[q[i]] |= bit;
+      Entry& slot = slots[q[i] & 0xFF];
+      if (slot.c == kNoScalar) slot.c = q[i];
+      if (slot.c == q[i]) {
+        slot.mask |= bit;
         continue;
       }
       auto at = std::lower_bound(others.begin(), others.end(), q[i], before);
@@ -105,7 +110,9 @@ struct PatternMatchVectors {
   static bool before(const Entry& e, char32_t c) { return e.c < c; }
 
   uint64_t operator()(char32_t c) const {
-    if (c < latin1.size()) return latin1[c];
+    const Entry& slot = slots[c & 0xFF];
+    if (slot.c == c) return slot.mask;
+    if (others.empty()) return 0;
     const auto at = std::lower_bound(others.begin(), others.end(), c, before);
     return at != others.end() && at->c == c ? at->mask : 0;
   }
