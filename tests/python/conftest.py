@@ -9,6 +9,16 @@ import pytest
 from _corvalind import PrefixSearch
 
 
+def raises_exactly(call, exception, message):
+    """Runs call() and checks it raises exactly `exception` (not a subclass)
+    with exactly `message`; returns the exception."""
+    with pytest.raises(BaseException) as raised:
+        call()
+    assert type(raised.value) is exception
+    assert str(raised.value) == message
+    return raised.value
+
+
 def varint(value: int) -> bytes:
     """The shortest variable-length form of an unsigned integer."""
     if value <= 250:

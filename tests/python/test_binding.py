@@ -4,18 +4,10 @@ import pytest
 
 from _corvalind import PrefixSearch
 
-from conftest import EMPTY_TRIE
+from conftest import EMPTY_TRIE, raises_exactly as raises
 
 EMPTY = PrefixSearch.from_bytes(EMPTY_TRIE)
 FROM_ARRAYS = PrefixSearch.from_internal_data_v2
-
-
-def raises(call, exception, message):
-    with pytest.raises(exception) as raised:
-        call()
-    assert type(raised.value) is exception
-    assert str(raised.value) == message
-    return raised.value
 
 
 @pytest.mark.parametrize(

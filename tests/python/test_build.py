@@ -14,6 +14,8 @@ import pytest
 from _corvalind import PrefixSearch
 from corvalind import build_flat_arrays
 
+from conftest import raises_exactly as raises
+
 FROM_ARRAYS = PrefixSearch.from_internal_data_v2
 MAX_U32 = 2**32 - 1
 OUT_OF_RANGE = "out of range integral type conversion attempted"
@@ -60,13 +62,6 @@ def read_snapshot(data):
     }
     assert at == len(data), "bytes left after is_terminal"
     return fields
-
-
-def raises(call, exception, message):
-    with pytest.raises(exception) as raised:
-        call()
-    assert type(raised.value) is exception
-    assert str(raised.value) == message
 
 
 # Root -> "a", a term naming video 0 once; every error case changes a few of these.

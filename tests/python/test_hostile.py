@@ -16,7 +16,7 @@ import pytest
 from _corvalind import PrefixSearch
 from corvalind import build_flat_arrays
 
-from conftest import encode_payload, sequence, snapshot, varint
+from conftest import encode_payload, raises_exactly, sequence, snapshot, varint
 
 FROM_ARRAYS = PrefixSearch.from_internal_data_v2
 MAX_U32 = 4294967295
@@ -41,14 +41,6 @@ def build(arrays, video_top_n=10):
 
 
 SMALL_BYTES = build(small_arrays()).to_bytes()
-
-
-def raises_exactly(call, exception, message):
-    with pytest.raises(BaseException) as raised:
-        call()
-    assert type(raised.value) is exception
-    assert str(raised.value) == message
-    return raised.value
 
 
 # ---- Counts that promise 2**64 - 1 elements ---------------------------------

@@ -10,7 +10,7 @@ import pytest
 from _corvalind import PrefixSearch
 from corvalind import build_flat_arrays
 
-from conftest import EMPTY_TRIE, snapshot
+from conftest import EMPTY_TRIE, raises_exactly as raises, snapshot
 
 EMPTY = PrefixSearch.from_bytes(EMPTY_TRIE)
 MAX_U32 = 2**32 - 1
@@ -523,13 +523,6 @@ def test_fuzzy_match_video_agrees_with_a_model(seed):
 
 def fake_numpy_bool(**body):
     return type("bool_", (), {"__module__": "numpy", **body})()
-
-
-def raises(call, exception, message):
-    with pytest.raises(exception) as raised:
-        call()
-    assert type(raised.value) is exception
-    assert str(raised.value) == message
 
 
 VIDEO = EMPTY.fuzzy_match_video
