@@ -1,64 +1,14 @@
 #include "video_query.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <utility>
 
+#include "payload/video_map.h"
 #include "prefix/matcher/matcher.h"
 
 namespace corvalind {
 namespace {
-
-// Accumulated score per internal video number: open addressing with linear
-// probing, at most half full. Iteration order follows the hash.
-class ScoreMap {
- public:
-  explicit ScoreMap(std::size_t expected) { rehash(std::bit_ceil(std::max<std::size_t>(2 * expected, 16))); }
-
-  void add(uint32_t video, double score) {
-    if (2 * (used_ + 1) > slots_.size()) rehash(2 * slots_.size());
-    Slot& slot = find(video);
-    if (!slot.used) {
-      slot = {video, true, 0.0};
-      ++used_;
-    }
-    slot.score += score;
-  }
-
-  template <class Visit>
-  void for_each(Visit visit) const {
-    for (const Slot& slot : slots_) {
-      if (slot.used) visit(slot.video, slot.score);
-    }
-  }
-
- private:
-  struct Slot {
-    uint32_t video = 0;
-    bool used = false;
-    double score = 0.0;
-  };
-
-  Slot& find(uint32_t video) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t at = (video * 0x9E3779B97F4A7C15ull) >> shift_;
-    while (slots_[at].used && slots_[at].video != video) at = (at + 1) & mask;
-    return slots_[at];
-  }
-
-  void rehash(std::size_t capacity) {
-    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
-    shift_ = 64 - std::countr_zero(capacity);
-    for (const Slot& slot : old) {
-      if (slot.used) find(slot.video) = slot;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;
-  int shift_ = 0;
-};
 
 std::size_t scalar_count(std::string_view utf8) {
   return static_cast<std::size_t>(
@@ -104,7 +54,7 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view ter
   }
 
   const auto n = static_cast<double>(scalar_count(term));
-  ScoreMap scores(SCORE_MAP_SLOTS_PER_NODE * nodes.size());
+  VideoMap<double> scores(SCORE_MAP_SLOTS_PER_NODE * nodes.size());
   double total_weight = 0.0;
   for (const NodeMatch& match : nodes) {
     double weight = 1.0;
@@ -118,13 +68,13 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view ter
     const PayloadView payload = trie.payloads.view(match.node);
     total_weight += weight * payload.total;
     for (std::size_t i = 0; i < payload.video_ids.size(); ++i) {
-      scores.add(payload.video_ids[i], weight * payload.video_counts[i]);
+      scores[payload.video_ids[i]] += weight * payload.video_counts[i];
     }
   }
   if (total_weight <= 0) return {};
 
   std::vector<std::pair<uint32_t, double>> ranked;
-  scores.for_each([&](uint32_t video, double score) {
+  scores.drain([&](uint32_t video, double score) {
     const double normalized = score / total_weight;
     if (normalized >= MIN_SCORE) ranked.emplace_back(video, normalized);
   });

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "payload/video_map.h"
+
 namespace corvalind {
 
 inline constexpr uint32_t kMaxU32 = 0xFFFFFFFFu;
@@ -52,21 +54,12 @@ class VideoTally {
   void take_ranked(uint64_t limit, std::vector<uint32_t>& video_ids, std::vector<uint32_t>& video_counts);
 
  private:
-  struct Slot {
-    uint32_t video = 0;
-    bool used = false;
-    uint64_t sum = 0;
-  };
   struct Ranked {
     uint64_t sum;
     uint32_t video;
   };
-  std::size_t home(uint32_t video) const { return (video * 0x9E3779B97F4A7C15ull) >> shift_; }
-  void grow();
-  std::vector<Slot> slots_;           // power-of-two size, at most half used
-  int shift_ = 64;                    // 64 - log2(slots_.size()), for Fibonacci hashing
-  std::vector<std::size_t> touched_;  // indexes of the used slots
-  std::vector<Ranked> ranked_;        // scratch for take_ranked
+  VideoMap<uint64_t> sums_;
+  std::vector<Ranked> ranked_;  // scratch for take_ranked
 };
 
 }  // namespace corvalind
