@@ -33,19 +33,7 @@ fi
 # ASan sees them. Leak checks stay off: CPython does not free everything at
 # exit. pytest captures at the sys level only, so a report reaches the
 # terminal even when it ends the process.
-run_pytest() {
-  local asan_options="$1"
-  shift
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
-    PYTHONMALLOC=malloc ASAN_OPTIONS="$asan_options" \
-    "$ASAN_VENV/bin/python" -m pytest -p no:cacheprovider --capture=sys "$@"
-}
-
-# Freed memory waits in ASan's quarantine before it is reused, which catches
-# late accesses but grows resident memory; the leak tests measure resident
-# memory, so they run apart with the quarantine off.
 cd "$ROOT"
-status=0
-run_pytest "detect_leaks=0" tests/python --ignore=tests/python/test_leaks.py "$@" || status=1
-run_pytest "detect_leaks=0:quarantine_size_mb=0" tests/python/test_leaks.py "$@" || status=1
-exit $status
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+  PYTHONMALLOC=malloc ASAN_OPTIONS="detect_leaks=0" \
+  "$ASAN_VENV/bin/python" -m pytest -p no:cacheprovider --capture=sys tests/python "$@"

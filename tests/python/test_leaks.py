@@ -1,6 +1,6 @@
 """Repeated calls, successful and failing, leave nothing behind: the inputs'
 reference counts are unchanged, no objects pile up, and neither traced nor
-resident memory grows. On a debug interpreter the total reference count is
+resident memory grows (resident memory is not checked under AddressSanitizer). On a debug interpreter the total reference count is
 checked exactly as well."""
 
 import gc
@@ -20,6 +20,9 @@ FROM_ARRAYS = PrefixSearch.from_internal_data_v2
 FROM_BYTES = PrefixSearch.from_bytes
 DEBUG = hasattr(sys, "gettotalrefcount")
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# Under AddressSanitizer, its allocator and shadow memory move resident memory
+# by a megabyte and more on their own, so resident memory tells nothing there.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def resident_bytes():
@@ -83,7 +86,7 @@ def assert_no_leak(call, inputs=(), *, iterations=100, rounds=3, resident_slack=
         tracemalloc.stop()
     assert objects <= iterations // 10, f"{objects} objects piled up"
     assert traced <= 8 * iterations + 256, f"traced memory grew by {traced} bytes"
-    assert resident <= resident_slack, f"resident memory grew by {resident} bytes"
+    assert SANITIZED or resident <= resident_slack, f"resident memory grew by {resident} bytes"
     if DEBUG:
         (refs,) = excess(call, iterations, rounds, total_refs)
         # A free-threaded build's total drifts by a few references either way.
