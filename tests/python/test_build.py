@@ -506,6 +506,12 @@ def test_propagation_of_the_four_node_example(video_top_n, payloads):
             id="saturated stays saturated",
         ),
         pytest.param(
+            shape([0, 2, 2], [1, 2], [(0, [7, 7], [MAX_U32, 5]), None, (0, [8, 8], [MAX_U32, 1])]),
+            2,
+            [(0, [7, 8], [MAX_U32, MAX_U32]), (0, [], []), (0, [8, 8], [MAX_U32, 1])],
+            id="ranked by true sums, narrowed after",
+        ),
+        pytest.param(
             shape([0, 1, 1], [1], [None, None, None]),
             10,
             [(0, [], []), (0, [], []), (0, [], [])],
