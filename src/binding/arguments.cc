@@ -43,9 +43,15 @@ BoundArgs bind_arguments(const MethodParams& params, PyObject* const* args, Py_s
 
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* const name = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(kwnames, k), &length);
-    if (text == nullptr) throw PythonError{};
+    const char* text = PyUnicode_AsUTF8AndSize(name, &length);
+    if (text == nullptr) {
+      // A name with no UTF-8 form (a lone surrogate) matches no parameter.
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name.c_str(), name);
+      throw PythonError{};
+    }
     const std::string_view keyword(text, static_cast<std::size_t>(length));
     std::size_t slot = 0;
     while (slot < params.count && params.names[slot] != keyword) ++slot;

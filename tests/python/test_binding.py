@@ -58,6 +58,11 @@ FROM_ARRAYS = PrefixSearch.from_internal_data_v2
             lambda: EMPTY.fuzzy_match_video(Term="x", term="y"),
             "PrefixSearch.fuzzy_match_video() got an unexpected keyword argument 'Term'",
         ),
+        (
+            # A name with no UTF-8 form matches no parameter either.
+            lambda: EMPTY.fuzzy_match("abc", **{"\udc80": 1}),
+            "PrefixSearch.fuzzy_match() got an unexpected keyword argument '\udc80'",
+        ),
     ],
 )
 def test_binding_errors(call, message):
