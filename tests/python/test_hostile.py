@@ -145,25 +145,43 @@ def test_deep_chain_snapshot_round_trip(chain):
     assert PrefixSearch.from_bytes(built).to_bytes() == built
 
 
-def test_caterpillar_keeps_a_row_for_every_pending_node():
-    # A spine of `depth` 'a' nodes; each spine node has the next spine node
-    # first, then a leaf 'b', so every spine node is still pending when the
-    # walk reaches the bottom. Only the spine's end and the deepest leaf are
-    # terms. Deep enough for 32-bit cells.
-    depth = 70_000
+CATERPILLAR_DEPTH = 70_000
+
+
+@pytest.fixture(scope="module")
+def caterpillar():
+    """A spine of 'a' nodes; each spine node has the next spine node first,
+    then a leaf 'b', so every spine node is still pending when the walk
+    reaches the bottom. Only the spine's end and the deepest leaf are terms.
+    Deep enough for 32-bit cells."""
+    depth = CATERPILLAR_DEPTH
     nodes = 2 * depth + 1  # spine node i is 2i, its leaf 2i + 1
     shifts = [k if k % 2 == 0 else k + 1 for k in range(nodes)]
     transitions = [k + 2 if k % 2 == 0 else k for k in range(2 * depth)]
     labels = [""] + ["b" if k % 2 else "a" for k in range(1, nodes)]
     payloads = [None] * nodes
     payloads[nodes - 1] = payloads[nodes - 2] = (1, [0], [1])
-    trie = FROM_ARRAYS(shifts, labels, payloads, transitions, [b"\x01\x00\x00\x00"], 1)
+    return FROM_ARRAYS(shifts, labels, payloads, transitions, [b"\x01\x00\x00\x00"], 1)
+
+
+def test_caterpillar_keeps_a_row_for_every_pending_node(caterpillar):
+    depth = CATERPILLAR_DEPTH
     query = "a" * 30
-    assert trie.fuzzy_match(query, MAX_U32) == [
+    assert caterpillar.fuzzy_match(query, MAX_U32) == [
         ("a" * depth, 1, depth - 30),
         ("a" * (depth - 1) + "b", 1, depth - 30),
     ]
-    assert trie.fuzzy_match(query, depth - 31) == []
+    assert caterpillar.fuzzy_match(query, depth - 31) == []
+
+
+def test_rows_past_256_mib_are_refused(caterpillar):
+    # 70,000 pending rows of 20,001 32-bit cells would take 5.6 GB: the walk
+    # stops at 256 MiB of rows instead of risking the process.
+    for method in (caterpillar.fuzzy_match, caterpillar.fuzzy_match_video):
+        with pytest.raises(MemoryError):
+            method("a" * 20_000, MAX_U32)
+    # Shorter rows fit: 70,000 rows of 201 cells.
+    assert caterpillar.fuzzy_match("a" * 200, MAX_U32)[0] == ("a" * CATERPILLAR_DEPTH, 1, CATERPILLAR_DEPTH - 200)
 
 
 # ---- Huge queries on an ordinary trie ----------------------------------------

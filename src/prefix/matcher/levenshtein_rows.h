@@ -5,7 +5,8 @@
 //
 // Both keep rows in numbered slots (slot 0 holds row 0 from the start) and
 // offer the same operations:
-//   reserve(slots)          room for slots 0 .. slots - 1;
+//   reserve(slots)          room for slots 0 .. slots - 1, and no more (the
+//                           walk grows `slots` geometrically);
 //   copy(from, to)          copies the row of slot `from` into slot `to`;
 //   step(from, to, depth)   a callable for the children of the node whose
 //                           row is in slot `from`, at depth `depth`:
@@ -43,7 +44,7 @@ struct WagnerFischerRows {
 
   void reserve(std::size_t slots) {
     const std::size_t size = slots * (q.size() + 1);
-    if (size > cells.size()) cells.resize(std::max(2 * cells.size(), size));
+    if (size > cells.size()) cells.resize(size);
   }
 
   // One row of the table: cur[j] = min(prev[j] + 1, cur[j-1] + 1,
@@ -190,7 +191,7 @@ struct Hyrroe2003Rows {
         slots{{~uint64_t{0}, 0, 1, 0, n, 0, 0, static_cast<uint8_t>(std::min<uint64_t>(n, dist))}} {}
 
   void reserve(std::size_t count) {
-    if (count > slots.size()) slots.resize(std::max(2 * slots.size(), count));
+    if (count > slots.size()) slots.resize(count);
   }
 
   // The rows of one node's children. Until a child survives, the loop over

@@ -43,7 +43,7 @@ struct Frame {
 // at least one node; `rows` holding row 0 in slot 0.
 template <class Rows, class OnMatch>
 void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, std::size_t initial_slots,
-          OnMatch& on_match) {
+          std::size_t max_slots, OnMatch& on_match) {
   // A local, not a member: stores into rows may alias the trie's vectors.
   const WalkEdge* const edges = trie.walk_edges.data();
   std::size_t slots = std::max<std::size_t>(initial_slots, 2);
@@ -88,7 +88,8 @@ void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, s
     if (first >= end) continue;
     if (top.edge < top.end) {
       if (t + 2 >= slots) {
-        slots *= 2;
+        if (slots >= max_slots) throw std::bad_alloc();
+        slots = std::min(2 * slots, max_slots);
         rows.reserve(slots);
         stack.resize(slots);
       }
@@ -104,6 +105,10 @@ void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, s
 // Row storage starts at this many bytes when the walk may need that much;
 // enough for every row of a typical query, so the walk allocates once.
 constexpr std::size_t kInitialRowBytes = 8192;
+// Row storage never grows past this many bytes: only a long query on a trie
+// thousands of levels deep with branches all the way down needs more, and
+// it gets MemoryError instead of a process the system runs out of memory.
+constexpr std::size_t kMaxRowBytes = std::size_t{256} << 20;
 
 // Decodes the term and runs the walk with bit-parallel rows when the query
 // fits a machine word, else with the narrowest cells that hold every value
@@ -118,12 +123,15 @@ void search(const Trie& trie, std::string_view term, uint32_t max_dist, bool ter
   // A row at depth d has a minimum of at least d - n, so rows deeper than
   // n + max_dist + 1 are never computed; no path is longer than N - 1.
   const uint64_t max_depth = std::min<uint64_t>(n + max_dist + 1, trie.node_count() - 1);
-  const auto initial_slots = [&](std::size_t row_bytes) {
-    return std::min<uint64_t>(max_depth + 1, kInitialRowBytes / row_bytes);
+  // The walk with rows of `row_bytes` each.
+  const auto run = [&](auto& rows, std::size_t row_bytes) {
+    const std::size_t initial_slots = std::min<uint64_t>(max_depth + 1, kInitialRowBytes / row_bytes);
+    walk(trie, rows, max_dist, terminal_only, initial_slots, std::max<std::size_t>(kMaxRowBytes / row_bytes, 2),
+         on_match);
   };
   if (n >= 1 && n <= 64) {
     detail::Hyrroe2003Rows rows(q, max_dist);
-    walk(trie, rows, max_dist, terminal_only, initial_slots(sizeof(detail::BitRow)), on_match);
+    run(rows, sizeof(detail::BitRow));
     return;
   }
   // A cell is a distance between strings of at most max(n, max_depth)
@@ -132,10 +140,10 @@ void search(const Trie& trie, std::string_view term, uint32_t max_dist, bool ter
   const uint64_t dist = std::min<uint64_t>(max_dist, max_cell);
   if (max_cell <= std::numeric_limits<uint16_t>::max()) {
     detail::WagnerFischerRows<uint16_t> rows(q, static_cast<uint16_t>(dist));
-    walk(trie, rows, max_dist, terminal_only, initial_slots((n + 1) * sizeof(uint16_t)), on_match);
+    run(rows, (n + 1) * sizeof(uint16_t));
   } else if (max_cell <= std::numeric_limits<uint32_t>::max()) {
     detail::WagnerFischerRows<uint32_t> rows(q, static_cast<uint32_t>(dist));
-    walk(trie, rows, max_dist, terminal_only, initial_slots((n + 1) * sizeof(uint32_t)), on_match);
+    run(rows, (n + 1) * sizeof(uint32_t));
   } else {
     // Rows of 2^32 cells: more than any process can hold.
     throw std::bad_alloc();

@@ -15,7 +15,9 @@
 // 16 bits wide, or 32 when 16 bits could overflow: n + 1 cells per visited
 // node. Working memory: one row per node of the current path that still has
 // children to visit, plus one; never proportional to max_dist, and no
-// recursion. Throws std::bad_alloc for a query of 2^32 - 1 scalars or more.
+// recursion. Throws std::bad_alloc for a query of 2^32 - 1 scalars or more,
+// and when those rows would take more than 256 MiB (a long query on a trie
+// thousands of levels deep that branches all the way down).
 //
 // REQUIRES: a trie accepted by check_trie and indexed by index_edges, `term`
 // valid UTF-8. A trie with no nodes gives no matches.
