@@ -1,7 +1,7 @@
 """Repeated calls, successful and failing, leave nothing behind: the inputs'
 reference counts are unchanged, no objects pile up, and neither traced nor
-resident memory grows (resident memory is not checked under AddressSanitizer). On a debug interpreter the total reference count is
-checked exactly as well."""
+resident memory grows (resident memory is not checked under AddressSanitizer).
+On a debug interpreter the total reference count is checked exactly as well."""
 
 import gc
 import os
