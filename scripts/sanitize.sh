@@ -22,7 +22,8 @@ ASAN_VENV="$ROOT/.venv-asan"
 if [ ! -x "$ASAN_VENV/bin/python" ]; then
   "$(find_python)" -m venv "$ASAN_VENV"
 fi
-"$ASAN_VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest numpy
+mapfile -t requirements < <(package_requirements "$ASAN_VENV/bin/python")
+"$ASAN_VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "${requirements[@]}"
 "$ASAN_VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
   -C cmake.build-type=RelWithDebInfo -C cmake.define.CORVALIND_SANITIZE=ON -C cmake.define.CMAKE_CXX_COMPILER=g++ \
   -C build-dir="$ROOT/build/asan-extension" "$ROOT"

@@ -32,7 +32,19 @@ install_system_packages() {
   fi
 }
 
-# .venv with the build backend and the test tools, then the package itself.
+# The package's requirements with those of its test and dask extras, one a
+# line, read from pyproject.toml.
+package_requirements() {
+  "$1" - "$ROOT/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as file:
+    project = tomllib.load(file)["project"]
+extras = project["optional-dependencies"]
+print("\n".join(project["dependencies"] + extras["test"] + extras["dask"]))
+PY
+}
+
+# .venv with the build backend, then the package with the test tools.
 install_package() {
   local python
   python="$(find_python)"
@@ -41,6 +53,7 @@ install_package() {
     "$python" -m venv "$VENV"
   fi
   "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest numpy
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT"
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10"
+  # The package with its test tools and every optional engine (pyproject.toml's extras).
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT[test,dask]"
 }
