@@ -81,10 +81,9 @@ Result<Trie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32
   trie.video_uuids = std::move(ids.uuids);
   trie.video_int_ids = std::move(ids.int_ids);
   trie.id_mode = ids.mode;
-  if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
-  index_edges(trie);
-  trie.propagate(video_top_n);
-  return trie;
+  Result<Trie> finished = finish_trie(std::move(trie));
+  if (finished) finished->propagate(video_top_n);
+  return finished;
 }
 
 }  // namespace corvalind

@@ -109,12 +109,13 @@ TEST(FuzzyMatchNodes, Cases) {
   }
 }
 
-// Checking a trie fills its edge index; one built past the checks must not
-// be walked on an index that does not match its edges.
-TEST(Matchers, TrieWithoutEdgeIndexIsAnInternalFailure) {
-  Trie trie = make_trie(word_nodes({"ab", "b"}));
-  trie.walk_edges.clear();
+// Only finishing a trie makes its derived structures; one assembled past
+// the checks must not be walked, whichever search would run.
+TEST(Matchers, UnfinishedTrieIsAnInternalFailure) {
+  Trie trie = make_trie(word_nodes({"ab", "b", "abc"}));
+  trie.forward_backward.reset();
   EXPECT_THROW(fuzzy_match(trie, "ab", 1, {}), InternalFailure);
+  EXPECT_THROW(fuzzy_match(trie, "abc", 1, {}), InternalFailure);
   EXPECT_THROW(fuzzy_match_nodes(trie, "", 1, {}, false), InternalFailure);
 }
 
@@ -355,6 +356,74 @@ TEST(Matchers, QueriesOfEveryWidthAgreeWithReference) {
           all.push_back({m.node, m.distance});
         }
         ASSERT_EQ(all, reference::naive_walk(trie, q, max_dist, false));
+      }
+    }
+  }
+}
+
+// The searches that start from an exact half of the query: terms one or
+// two edits away right at the cut between the halves, runs of one letter
+// (where many alignments tie), and the same term stored under two sibling
+// nodes with equal labels, which the reverse trie holds once. Results,
+// order and limits exactly as the reference walk gives them.
+TEST(Matchers, ForwardBackwardCasesAgreeWithReference) {
+  std::mt19937 rng(20261210);
+  const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  const std::u32string alphabet = U"abé😀";
+  for (std::size_t length = 1; length <= 20; ++length) {
+    for (int round = 0; round < 6; ++round) {
+      std::u32string q;
+      for (std::size_t i = 0; i < length; ++i) q.push_back(round % 3 == 0 ? U'a' : alphabet[below(alphabet.size())]);
+      const std::size_t cut = (length + 1) / 2;
+      std::vector<std::u32string> words;
+      for (int k = 0; k < 24; ++k) {
+        std::u32string w = q;
+        for (std::size_t edits = 1 + below(3); edits > 0; --edits) {
+          // Mostly within one scalar of the cut.
+          const std::size_t at = std::min(w.size(), below(4) == 0 ? below(w.size() + 1) : cut + below(3) - 1);
+          const std::size_t kind = w.empty() ? 1 : below(3);
+          if (kind == 0) w[std::min(at, w.size() - 1)] = alphabet[below(alphabet.size())];
+          if (kind == 1) w.insert(w.begin() + static_cast<std::ptrdiff_t>(at), alphabet[below(alphabet.size())]);
+          if (kind == 2) w.erase(std::min(at, w.size() - 1), 1);
+        }
+        words.push_back(w);
+      }
+      words.push_back(q);
+      std::vector<std::string> utf8;
+      for (const std::u32string& w : words) utf8.push_back(reference::to_utf8(w));
+      std::vector<TestNode> nodes = word_nodes(utf8);
+      // A second path for one of the words, beside the first.
+      const std::u32string& twin = words[below(words.size())];
+      uint32_t parent = 0;
+      for (const char32_t c : twin) {
+        nodes.push_back({parent, c});
+        parent = static_cast<uint32_t>(nodes.size() - 1);
+      }
+      if (parent != 0) nodes[parent].terminal = true;
+      const Trie trie = make_trie(nodes);
+      const std::string query = reference::to_utf8(q);
+      for (uint32_t max_dist = 0; max_dist <= 3; ++max_dist) {
+        SCOPED_TRACE("length " + std::to_string(length) + " round " + std::to_string(round) + " max_dist " +
+                     std::to_string(max_dist));
+        const std::vector<reference::NodeDistance> expected = reference::naive_walk(trie, q, max_dist, true);
+        const std::vector<MatchResult> terms = fuzzy_match(trie, query, max_dist, {});
+        std::vector<reference::NodeDistance> got;
+        for (const MatchResult& m : terms) {
+          got.push_back({m.node, m.distance});
+          ASSERT_EQ(m.term, path_of(nodes, m.node));
+        }
+        ASSERT_EQ(got, expected);
+        std::vector<reference::NodeDistance> got_nodes;
+        for (const NodeMatch& m : fuzzy_match_nodes(trie, query, max_dist, {}, true)) {
+          got_nodes.push_back({m.node, m.distance});
+        }
+        ASSERT_EQ(got_nodes, expected);
+        for (const uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{3}, uint64_t{expected.size()}}) {
+          const std::vector<MatchResult> limited = fuzzy_match(trie, query, max_dist, limit);
+          const std::size_t kept = std::min<std::size_t>(std::max<uint64_t>(limit, 1), expected.size());
+          ASSERT_EQ(limited.size(), kept) << limit;
+          for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(limited[i].node, expected[i].node) << limit;
+        }
       }
     }
   }

@@ -74,7 +74,7 @@ TEST(Propagate, Cases) {
     uint64_t top_n;
     std::vector<Node> expected;  // cases avoid equal sums among merged entries
   };
-  const Case cases[] = {
+  Case cases[] = {
       {"four nodes, top 2", four_nodes(), 2,
        {{10, {{9, 10}, {7, 3}}}, {7, {{9, 4}, {7, 3}}}, {5, {{7, 1}, {9, 4}}}, {3, {{9, 6}}}}},
       {"four nodes, top 1: leaf cut in given order", four_nodes(), 1,
@@ -110,9 +110,9 @@ TEST(Propagate, Cases) {
       {"totals saturate", make_trie({0, 1}, {1}, {payload(4'000'000'000u, {}), payload(500'000'000u, {})}), 1,
        {{kMaxU32, {}}, {500'000'000u, {}}}},
   };
-  for (const Case& c : cases) {
+  for (Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Trie trie = c.trie;
+    Trie trie = std::move(c.trie);
     const std::vector<uint8_t> terminal = trie.is_terminal;
     const std::vector<uint32_t> shifts = trie.node_shifts, transitions = trie.child_transitions;
     trie.propagate(c.top_n);

@@ -36,9 +36,9 @@ inline Trie make_trie(const std::vector<TestNode>& nodes) {
     trie.is_terminal.push_back(nodes[i].terminal);
     trie.payloads.push(nodes[i].payload ? std::optional(nodes[i].payload->view()) : std::nullopt);
   }
-  if (auto checked = check_trie(trie); !checked) throw std::logic_error(checked.error().message);
-  index_edges(trie);
-  return trie;
+  Result<Trie> finished = finish_trie(std::move(trie));
+  if (!finished) throw std::logic_error(finished.error().message);
+  return std::move(*finished);
 }
 
 // Adds the path of `word` (UTF-8) from the root, reusing existing nodes, and

@@ -6,6 +6,7 @@
 #include <new>
 #include <span>
 
+#include "prefix/matcher/forward_backward.h"
 #include "prefix/matcher/levenshtein_rows.h"
 #include "unicode.h"
 
@@ -110,15 +111,12 @@ constexpr std::size_t kInitialRowBytes = 8192;
 // it gets MemoryError instead of a process the system runs out of memory.
 constexpr std::size_t kMaxRowBytes = std::size_t{256} << 20;
 
-// Decodes the term and runs the walk with bit-parallel rows when the query
-// fits a machine word, else with the narrowest cells that hold every value
-// the walk can meet.
+// Runs the walk with bit-parallel rows when the query fits a machine word,
+// else with the narrowest cells that hold every value the walk can meet.
+// REQUIRES: a finished trie with at least one node.
 template <class OnMatch>
-void search(const Trie& trie, std::string_view term, uint32_t max_dist, bool terminal_only, OnMatch on_match) {
-  if (trie.node_count() == 0) return;
-  // Indexing comes with the checks: a trie without its index was never checked.
-  if (trie.walk_edges.size() != trie.child_transitions.size()) throw InternalFailure("trie without its edge index");
-  const std::u32string q = decode_utf8(term);
+void walk_from_root(const Trie& trie, std::u32string_view q, uint32_t max_dist, bool terminal_only,
+                    OnMatch on_match) {
   const uint64_t n = q.size();
   // A row at depth d has a minimum of at least d - n, so rows deeper than
   // n + max_dist + 1 are never computed; no path is longer than N - 1.
@@ -150,28 +148,56 @@ void search(const Trie& trie, std::string_view term, uint32_t max_dist, bool ter
   }
 }
 
+// The matches of a search, whichever way it runs: the forward-backward
+// search for the terminal-only searches it serves (its hits, in walk order,
+// cut to the first `limit`, as the walk's stop after the limit-th match
+// leaves them), the walk from the root otherwise. on_hit(hit) takes each
+// forward-backward hit; on_match(node, distance, path) each match of the
+// walk and returns true to stop it.
+template <class OnHit, class OnMatch>
+void search(const Trie& trie, std::string_view term, uint32_t max_dist, std::optional<uint64_t> limit,
+            bool terminal_only, bool with_text, OnHit on_hit, OnMatch on_match) {
+  if (trie.node_count() == 0) return;
+  require_finished(trie);
+  const std::u32string q = decode_utf8(term);
+  if (terminal_only && forward_backward_serves(q.size(), max_dist)) {
+    std::vector<TermHit> hits =
+        forward_backward_search(trie, trie.forward_backward->get(trie), q, max_dist, with_text);
+    const std::size_t kept = limit ? std::min<uint64_t>(std::max<uint64_t>(*limit, 1), hits.size()) : hits.size();
+    for (std::size_t i = 0; i < kept; ++i) on_hit(hits[i]);
+    return;
+  }
+  walk_from_root(trie, q, max_dist, terminal_only, on_match);
+}
+
 }  // namespace
 
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, uint32_t max_dist,
                                      std::optional<uint64_t> limit) {
   std::vector<MatchResult> matches;
-  search(trie, term, max_dist, true, [&](uint32_t node, uint32_t distance, std::span<const char32_t> path) {
-    std::string text;
-    text.reserve(path.size());
-    for (const char32_t c : path) append_utf8(text, c);
-    matches.push_back({std::move(text), node, distance});
-    return limit && matches.size() >= *limit;
-  });
+  search(
+      trie, term, max_dist, limit, true, true,
+      [&](TermHit& hit) { matches.push_back({std::move(hit.term), hit.node, hit.distance}); },
+      [&](uint32_t node, uint32_t distance, std::span<const char32_t> path) {
+        std::string text;
+        text.reserve(path.size());
+        for (const char32_t c : path) append_utf8(text, c);
+        matches.push_back({std::move(text), node, distance});
+        return limit && matches.size() >= *limit;
+      });
   return matches;
 }
 
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term, uint32_t max_dist,
                                          std::optional<uint64_t> limit, bool terminal_only) {
   std::vector<NodeMatch> matches;
-  search(trie, term, max_dist, terminal_only, [&](uint32_t node, uint32_t distance, std::span<const char32_t>) {
-    matches.push_back({node, distance});
-    return limit && matches.size() >= *limit;
-  });
+  search(
+      trie, term, max_dist, limit, terminal_only, false,
+      [&](const TermHit& hit) { matches.push_back({hit.node, hit.distance}); },
+      [&](uint32_t node, uint32_t distance, std::span<const char32_t>) {
+        matches.push_back({node, distance});
+        return limit && matches.size() >= *limit;
+      });
   return matches;
 }
 

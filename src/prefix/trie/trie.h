@@ -14,12 +14,14 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "error.h"
 #include "payload/payload.h"
+#include "prefix/trie/forward_backward_index.h"
 
 namespace corvalind {
 
@@ -75,10 +77,12 @@ struct Trie {
   std::vector<uint32_t> video_int_ids;      // external ids in mode Int32
   IdMode id_mode = IdMode::Uuid;
   std::vector<uint8_t> is_terminal;         // N: 1 where a stored term ends
-  // Derived, not in snapshots; filled by index_edges. E entries: what the
-  // matchers' walk reads of edge e, so that descending an edge reads the
-  // edge's own entry and then the target's run of entries, nothing else.
+  // Derived, not in snapshots, and made by finish_trie alone, so a trie
+  // that has them was checked. walk_edges has E entries: what the matchers'
+  // walk reads of edge e, so that descending an edge reads the edge's own
+  // entry and then the target's run of entries, nothing else.
   std::vector<WalkEdge> walk_edges;
+  std::unique_ptr<LazyForwardBackwardIndex> forward_backward;  // built on first use
 
   std::size_t node_count() const { return child_labels.size(); }
 
@@ -95,7 +99,8 @@ struct Trie {
 
   // Reads a snapshot and refuses one that is unreadable ("decode error: ..."
   // with the DecodeError rendering) or that describes a malformed trie
-  // (check_trie's message). Bytes after the snapshot are ignored.
+  // (check_trie's message); returns it finished. Bytes after the snapshot
+  // are ignored.
   static Result<Trie> decode(std::span<const uint8_t> bytes);
 
   // Replaces every node's payload by the summary of its subtree: own entries
@@ -116,8 +121,12 @@ struct Trie {
 // Returns a ValueError naming the first offending field and position.
 std::expected<void, Error> check_trie(const Trie& trie);
 
-// Fills the derived walk_edges. Every trie handed to a reader passes
-// check_trie and then this. REQUIRES: a trie accepted by check_trie.
-void index_edges(Trie& trie);
+// The one way to a trie that readers accept: refuses it as check_trie does,
+// else fills walk_edges and makes the holder of the forward-backward index.
+Result<Trie> finish_trie(Trie trie);
+
+// Throws InternalFailure unless `trie` came from finish_trie (the walk
+// reads it without bounds checks).
+void require_finished(const Trie& trie);
 
 }  // namespace corvalind

@@ -126,6 +126,16 @@ Check check_tree(const Trie& trie) {
   return {};
 }
 
+void index_edges(Trie& trie) {
+  trie.walk_edges.resize(trie.child_transitions.size());
+  for (std::size_t e = 0; e < trie.child_transitions.size(); ++e) {
+    const uint32_t target = trie.child_transitions[e];
+    const EdgeRange range = trie.edges(target);
+    const uint32_t count = range.end > range.begin ? range.end - range.begin : 0;
+    trie.walk_edges[e] = {trie.child_labels[target], std::min(count, WalkEdge::kManyEdges), range.begin};
+  }
+}
+
 }  // namespace
 
 std::expected<void, Error> check_trie(const Trie& trie) {
@@ -136,14 +146,15 @@ std::expected<void, Error> check_trie(const Trie& trie) {
   return check_tree(trie);
 }
 
-void index_edges(Trie& trie) {
-  trie.walk_edges.resize(trie.child_transitions.size());
-  for (std::size_t e = 0; e < trie.child_transitions.size(); ++e) {
-    const uint32_t target = trie.child_transitions[e];
-    const EdgeRange range = trie.edges(target);
-    const uint32_t count = range.end > range.begin ? range.end - range.begin : 0;
-    trie.walk_edges[e] = {trie.child_labels[target], std::min(count, WalkEdge::kManyEdges), range.begin};
-  }
+Result<Trie> finish_trie(Trie trie) {
+  if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
+  index_edges(trie);
+  trie.forward_backward = std::make_unique<LazyForwardBackwardIndex>();
+  return trie;
+}
+
+void require_finished(const Trie& trie) {
+  if (!trie.forward_backward) throw InternalFailure("trie that was never checked");
 }
 
 }  // namespace corvalind

@@ -141,9 +141,7 @@ Result<Trie> Trie::decode(std::span<const uint8_t> bytes) {
     return malformed("payloads[" + std::to_string(mismatch->node) + "] has " + std::to_string(mismatch->video_ids) +
                      " video_ids but " + std::to_string(mismatch->video_counts) + " video_counts");
   }
-  if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
-  index_edges(trie);
-  return trie;
+  return finish_trie(std::move(trie));
 }
 
 }  // namespace corvalind

@@ -1,0 +1,138 @@
+#include "prefix/trie/forward_backward_index.h"
+
+#include <algorithm>
+#include <numeric>
+#include <span>
+
+#include "prefix/trie/trie.h"
+
+namespace corvalind {
+namespace {
+
+// The visible terms of a trie: term k is the trie node nodes[k], whose path
+// string, reversed, is chars[starts[k] .. starts[k + 1]).
+struct ReversedTerms {
+  std::vector<uint32_t> nodes;
+  std::vector<uint32_t> starts{0};
+  std::vector<char32_t> chars;
+
+  std::span<const char32_t> text(uint32_t k) const {
+    return {chars.data() + starts[k], chars.data() + starts[k + 1]};
+  }
+};
+
+// Walks the visible part of the trie in pre-order (edge order, as the
+// matchers do), ranking every node met and collecting the stored terms.
+ReversedTerms rank_and_collect(const Trie& trie, std::vector<uint32_t>& preorder) {
+  struct Frame {
+    uint32_t edge, end;
+  };
+  ReversedTerms terms;
+  preorder.assign(trie.node_count(), 0);
+  std::vector<Frame> stack;
+  std::vector<char32_t> path;
+  const EdgeRange root = trie.edges(0);
+  stack.push_back({root.begin, root.end});
+  uint32_t rank = 1;
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.edge >= top.end) {
+      stack.pop_back();
+      if (!stack.empty()) path.pop_back();  // one label per frame but the root's
+      continue;
+    }
+    const uint32_t edge = top.edge++;
+    const WalkEdge down = trie.walk_edges[edge];
+    if (down.label == U'\0') continue;
+    const uint32_t child = trie.child_transitions[edge];
+    preorder[child] = rank++;
+    path.push_back(down.label);
+    if (trie.is_terminal[child]) {
+      terms.nodes.push_back(child);
+      terms.chars.insert(terms.chars.end(), path.rbegin(), path.rend());
+      terms.starts.push_back(static_cast<uint32_t>(terms.chars.size()));
+    }
+    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(child).end
+                                                                  : down.first_edge + down.edge_count;
+    stack.push_back({down.first_edge, end});
+  }
+  return terms;
+}
+
+}  // namespace
+
+ForwardBackwardIndex build_forward_backward_index(const Trie& trie) {
+  ForwardBackwardIndex index;
+  if (trie.node_count() == 0) return index;
+  ReversedTerms terms = rank_and_collect(trie, index.preorder);
+
+  // Reversed terms in lexicographic order; equal ones by pre-order, so the
+  // first of them is the one the reverse trie names.
+  std::vector<uint32_t> order(terms.nodes.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    const auto ta = terms.text(a);
+    const auto tb = terms.text(b);
+    const auto c = std::lexicographical_compare_three_way(ta.begin(), ta.end(), tb.begin(), tb.end());
+    return c != 0 ? c < 0 : index.preorder[terms.nodes[a]] < index.preorder[terms.nodes[b]];
+  });
+
+  // Breadth first over groups of sorted terms sharing their first `depth`
+  // characters: each group is a node, its subgroups by the next character
+  // its children, numbered in the order they are queued.
+  struct Group {
+    uint32_t lo, hi, depth;
+  };
+  std::vector<Group> queue{{0, static_cast<uint32_t>(order.size()), 0}};
+  std::vector<uint8_t> is_terminal;
+  index.labels.push_back(U'\0');
+  for (std::size_t r = 0; r < queue.size(); ++r) {
+    const Group group = queue[r];
+    index.first_child.push_back(static_cast<uint32_t>(queue.size()));
+    uint32_t i = group.lo;
+    // A term that ends here sorts before the longer ones of its group.
+    const auto length = [&](uint32_t k) { return terms.starts[order[k] + 1] - terms.starts[order[k]]; };
+    const bool ends_here = i < group.hi && length(i) == group.depth;
+    is_terminal.push_back(ends_here);
+    if (ends_here) {
+      const uint32_t first = terms.nodes[order[i]];
+      index.term_nodes.push_back(first);
+      for (++i; i < group.hi && length(i) == group.depth; ++i) {
+        index.duplicates.emplace_back(first, terms.nodes[order[i]]);
+      }
+    }
+    while (i < group.hi) {
+      const char32_t c = terms.text(order[i])[group.depth];
+      uint32_t j = i + 1;
+      while (j < group.hi && terms.text(order[j])[group.depth] == c) ++j;
+      queue.push_back({i, j, group.depth + 1});
+      index.labels.push_back(c);
+      i = j;
+    }
+  }
+  index.first_child.push_back(static_cast<uint32_t>(queue.size()));
+  std::sort(index.duplicates.begin(), index.duplicates.end());
+
+  RankedBits& bits = index.terminal;
+  bits.words.assign((is_terminal.size() + 63) / 64, 0);
+  bits.before.assign(bits.words.size(), 0);
+  for (std::size_t r = 0; r < is_terminal.size(); ++r) {
+    bits.words[r >> 6] |= uint64_t{is_terminal[r]} << (r & 63);
+  }
+  for (std::size_t w = 1; w < bits.words.size(); ++w) {
+    bits.before[w] = bits.before[w - 1] + static_cast<uint32_t>(std::popcount(bits.words[w - 1]));
+  }
+  return index;
+}
+
+const ForwardBackwardIndex& LazyForwardBackwardIndex::get(const Trie& trie) const {
+  if (const ForwardBackwardIndex* index = built_.load(std::memory_order_acquire)) return *index;
+  std::lock_guard lock(building_);
+  if (!owned_) {
+    owned_ = std::make_unique<const ForwardBackwardIndex>(build_forward_backward_index(trie));
+    built_.store(owned_.get(), std::memory_order_release);
+  }
+  return *owned_;
+}
+
+}  // namespace corvalind

@@ -1,0 +1,75 @@
+// The forward-backward index of a trie (Mihov and Schulz, "Fast approximate
+// search in large dictionaries", 2004): a second trie holding every stored
+// term reversed, so that a typo search can start from the exact end of the
+// query as well as from its exact start. Derived from the trie, never
+// stored in snapshots, and built on the first search that needs it.
+//
+// Only visible stored terms take part: terminal nodes other than the root
+// whose path from the root enters no node labelled U+0000 (the matchers
+// never see the others).
+#pragma once
+
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace corvalind {
+
+struct Trie;
+
+// One bit per position, with the number of set bits before any position in
+// constant time.
+struct RankedBits {
+  std::vector<uint64_t> words;
+  std::vector<uint32_t> before;  // per word: set bits in the words before it
+
+  bool test(uint32_t i) const { return (words[i >> 6] >> (i & 63)) & 1; }
+  // REQUIRES: test(i).
+  uint32_t rank(uint32_t i) const {
+    return before[i >> 6] + static_cast<uint32_t>(std::popcount(words[i >> 6] & ((uint64_t{1} << (i & 63)) - 1)));
+  }
+};
+
+struct ForwardBackwardIndex {
+  // Pre-order rank of every visible node: the order in which the walk of
+  // the trie meets them, and so the order of its results. 0 elsewhere.
+  std::vector<uint32_t> preorder;  // N
+
+  // The reverse trie. Node 0 is its root; nodes are numbered breadth first,
+  // so the children of node r are the nodes first_child[r] ..
+  // first_child[r + 1] - 1, in ascending label order (a label once per
+  // parent). labels[r] is the label of the edge into node r.
+  std::vector<uint32_t> first_child;  // R + 1
+  std::vector<char32_t> labels;       // R
+  RankedBits terminal;                // R bits: node r ends a reversed term
+  // Per terminal node, in node order (terminal.rank(r)): the trie node of
+  // the term; of several with the same path string, the first in pre-order.
+  std::vector<uint32_t> term_nodes;
+  // (first, other): trie node `other` has the same path string as `first`,
+  // which term_nodes names. Sorted; empty when every term is stored once.
+  std::vector<std::pair<uint32_t, uint32_t>> duplicates;
+};
+
+// Builds the index. Time: a pre-order walk of the trie and a sort of its
+// visible terms; memory: about 16 bytes per node. Throws std::bad_alloc.
+// REQUIRES: a trie accepted by check_trie and indexed by its walk edges.
+ForwardBackwardIndex build_forward_backward_index(const Trie& trie);
+
+// The index of one trie, built by the first call of get() and kept until
+// the trie is destroyed. Safe to call from several threads at once; a build
+// that throws leaves nothing behind, and the next call tries again.
+class LazyForwardBackwardIndex {
+ public:
+  const ForwardBackwardIndex& get(const Trie& trie) const;
+
+ private:
+  mutable std::mutex building_;
+  mutable std::atomic<const ForwardBackwardIndex*> built_{nullptr};
+  mutable std::unique_ptr<const ForwardBackwardIndex> owned_;
+};
+
+}  // namespace corvalind
