@@ -1,11 +1,15 @@
-// Times the shipped fuzzy_match against the plain full-row walk.
+// Times the term search three ways: the plain full-row walk, the shipped
+// walk from the root, and the forward-backward search that fuzzy_match runs
+// at max_dist 1 and 2.
 //
 // Builds a trie of the words of a file (one per line; default
 // /usr/share/dict/american-english), numbered breadth first like the Python
-// producer does, makes seeded misspellings of its words and times both walks
-// on them at max_dist 1 and 2, after checking that both give the same
-// matches in the same order. The baseline computes every n + 1 cells of a
-// row for each visited node and reads the label at the target node.
+// producer does, makes seeded misspellings of its words in three length
+// buckets and times the three on them at max_dist 1 and 2, interleaved,
+// after checking that all give the same matches in the same order. The
+// full-row walk computes every n + 1 cells of a row for each visited node
+// and reads the label at the target node. Also prints what the
+// forward-backward index costs to build and to keep.
 //
 // Build and run (Release):
 //   cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DCORVALIND_BUILD_BENCH=ON
@@ -22,12 +26,16 @@
 #include <fstream>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "builder.h"
+#include "prefix/matcher/forward_backward.h"
 #include "prefix/matcher/matcher.h"
+#include "prefix/matcher/walk.h"
+#include "prefix/trie/forward_backward_index.h"
 #include "prefix/trie/trie.h"
 #include "reference.h"
 
@@ -170,36 +178,66 @@ double cpu_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// Checks both walks on every query, then times each over the whole set
-// `repeats` times and keeps the best pass. Returns false on a mismatch.
-bool compare(const Trie& trie, const char* label, const std::vector<std::string>& queries, uint16_t max_dist,
-             int repeats) {
+// The shipped walk from the root alone, as fuzzy_match runs it for the
+// searches the forward-backward index does not serve.
+std::vector<MatchResult> walk_match(const Trie& trie, std::string_view term, uint32_t max_dist) {
+  std::vector<MatchResult> matches;
+  const std::u32string q = to_scalars(term);
+  detail::walk_from_root(trie, q, max_dist, true, [&](uint32_t node, uint32_t distance, std::span<const char32_t> path) {
+    matches.push_back({to_utf8(std::u32string(path.begin(), path.end())), node, distance});
+    return false;
+  });
+  return matches;
+}
+
+std::vector<MatchResult> forward_backward_match(const Trie& trie, const ForwardBackwardIndex& index,
+                                                std::string_view term, uint32_t max_dist, uint64_t* visited) {
+  std::vector<MatchResult> matches;
+  for (TermHit& hit : forward_backward_search(trie, index, to_scalars(term), max_dist, true, visited)) {
+    matches.push_back({std::move(hit.term), hit.node, hit.distance});
+  }
+  return matches;
+}
+
+// Checks the three on every query, then times each over the whole set
+// `repeats` times, interleaved, and keeps each one's best pass. Returns
+// false on a mismatch.
+bool compare(const Trie& trie, const ForwardBackwardIndex& index, const char* label,
+             const std::vector<std::string>& queries, uint16_t max_dist, int repeats) {
   uint64_t visited = 0;
+  uint64_t visited_fb = 0;
   for (const std::string& query : queries) {
     Baseline base = full_row_match(trie, query, max_dist);
     visited += base.visited;
-    if (!same(base.results, fuzzy_match(trie, query, max_dist, std::nullopt))) {
+    if (!same(base.results, walk_match(trie, query, max_dist)) ||
+        !same(base.results, forward_backward_match(trie, index, query, max_dist, &visited_fb)) ||
+        !same(base.results, fuzzy_match(trie, query, max_dist, std::nullopt))) {
       std::printf("MISMATCH on '%s' at max_dist %u\n", query.c_str(), max_dist);
       return false;
     }
   }
   double best_base = 1e30;
-  double best_fast = 1e30;
+  double best_walk = 1e30;
+  double best_fb = 1e30;
   std::size_t sink = 0;
   for (int r = 0; r < repeats; ++r) {
     double start = cpu_seconds();
     for (const std::string& query : queries) sink += full_row_match(trie, query, max_dist).results.size();
     best_base = std::min(best_base, cpu_seconds() - start);
     start = cpu_seconds();
-    for (const std::string& query : queries) sink += fuzzy_match(trie, query, max_dist, std::nullopt).size();
-    best_fast = std::min(best_fast, cpu_seconds() - start);
+    for (const std::string& query : queries) sink += walk_match(trie, query, max_dist).size();
+    best_walk = std::min(best_walk, cpu_seconds() - start);
+    start = cpu_seconds();
+    for (const std::string& query : queries) sink += forward_backward_match(trie, index, query, max_dist, nullptr).size();
+    best_fb = std::min(best_fb, cpu_seconds() - start);
   }
   const double n = static_cast<double>(queries.size());
-  const double nodes = static_cast<double>(visited);
-  std::printf("%-13s max_dist %u  %7.0f nodes/query | full row %6.2f ns/node %8.2f us/query | "
-              "fuzzy_match %6.2f ns/node %8.2f us/query | speedup %5.2fx  (%zu matches)\n",
-              label, max_dist, nodes / n, best_base * 1e9 / nodes, best_base * 1e6 / n, best_fast * 1e9 / nodes,
-              best_fast * 1e6 / n, best_base / best_fast, sink / (2 * static_cast<std::size_t>(repeats)));
+  std::printf("%-13s max_dist %u | full row %8.2f us/query | walk %7.0f nodes/query %7.2f us/query | "
+              "forward-backward %6.0f nodes/query %6.2f us/query | walk/full row %5.2fx, fb/walk %5.2fx  "
+              "(%zu matches)\n",
+              label, max_dist, best_base * 1e6 / n, static_cast<double>(visited) / n, best_walk * 1e6 / n,
+              static_cast<double>(visited_fb) / n, best_fb * 1e6 / n, best_base / best_walk, best_walk / best_fb,
+              sink / (3 * static_cast<std::size_t>(repeats)));
   return true;
 }
 
@@ -236,15 +274,24 @@ int main(int argc, char** argv) {
                        bytes_per_node(p.totals, n) + bytes_per_node(p.entry_offsets, n);
   std::printf("%s: %zu words, %zu nodes, %zu edges, %.2f bytes per node (payload entries apart)\n", path,
               words.size(), n, trie.child_transitions.size(), fixed);
+  const double build_start = cpu_seconds();
+  const ForwardBackwardIndex& index = trie.forward_backward->get(trie);
+  const double build_seconds = cpu_seconds() - build_start;
+  const double index_bytes = bytes_per_node(index.preorder, n) + bytes_per_node(index.first_child, n) +
+                             bytes_per_node(index.labels, n) + bytes_per_node(index.terminal.words, n) +
+                             bytes_per_node(index.terminal.before, n) + bytes_per_node(index.term_nodes, n) +
+                             bytes_per_node(index.duplicates, n);
+  std::printf("forward-backward index: %zu reverse nodes, built in %.3f s, %.2f bytes per node; %.2f in all\n",
+              index.labels.size(), build_seconds, index_bytes, fixed + index_bytes);
 
   struct Set {
     const char* label;
     std::size_t min_length, max_length;
   };
-  for (const Set set : {Set{"lengths 8-20", 8, 20}, Set{"lengths 3-7", 3, 7}}) {
+  for (const Set set : {Set{"lengths 3-5", 3, 5}, Set{"lengths 6-9", 6, 9}, Set{"lengths 10-20", 10, 20}}) {
     const std::vector<std::string> queries = misspellings(words, set.min_length, set.max_length, count, 2024);
     for (const uint16_t max_dist : {1, 2}) {
-      if (!compare(trie, set.label, queries, max_dist, repeats)) return 1;
+      if (!compare(trie, index, set.label, queries, max_dist, repeats)) return 1;
     }
   }
   return 0;

@@ -364,14 +364,18 @@ TEST(Matchers, QueriesOfEveryWidthAgreeWithReference) {
 // The searches that start from an exact half of the query: terms one or
 // two edits away right at the cut between the halves, runs of one letter
 // (where many alignments tie), and the same term stored under two sibling
-// nodes with equal labels, which the reverse trie holds once. Results,
-// order and limits exactly as the reference walk gives them.
+// nodes with equal labels, which the reverse trie holds once. Every other
+// round stores the words in sorted order over a wider alphabet, so that
+// nodes have their children in label order and more of them than the
+// search looks at one by one. Results, order and limits exactly as the
+// reference walk gives them.
 TEST(Matchers, ForwardBackwardCasesAgreeWithReference) {
   std::mt19937 rng(20261210);
   const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
-  const std::u32string alphabet = U"abé😀";
   for (std::size_t length = 1; length <= 20; ++length) {
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 8; ++round) {
+      const bool sorted = round % 2 == 1;
+      const std::u32string alphabet = sorted ? U"abcdefghijé😀" : U"abé😀";
       std::u32string q;
       for (std::size_t i = 0; i < length; ++i) q.push_back(round % 3 == 0 ? U'a' : alphabet[below(alphabet.size())]);
       const std::size_t cut = (length + 1) / 2;
@@ -389,17 +393,27 @@ TEST(Matchers, ForwardBackwardCasesAgreeWithReference) {
         words.push_back(w);
       }
       words.push_back(q);
+      if (sorted) {
+        // Every letter one edit into the query, at the cut and at the start.
+        for (const char32_t c : alphabet) {
+          words.push_back(q.substr(0, cut) + c + q.substr(cut));
+          words.push_back(c + q.substr(1));
+        }
+        std::sort(words.begin(), words.end());
+      }
       std::vector<std::string> utf8;
       for (const std::u32string& w : words) utf8.push_back(reference::to_utf8(w));
       std::vector<TestNode> nodes = word_nodes(utf8);
-      // A second path for one of the words, beside the first.
-      const std::u32string& twin = words[below(words.size())];
-      uint32_t parent = 0;
-      for (const char32_t c : twin) {
-        nodes.push_back({parent, c});
-        parent = static_cast<uint32_t>(nodes.size() - 1);
+      if (!sorted) {
+        // A second path for one of the words, beside the first.
+        const std::u32string& twin = words[below(words.size())];
+        uint32_t parent = 0;
+        for (const char32_t c : twin) {
+          nodes.push_back({parent, c});
+          parent = static_cast<uint32_t>(nodes.size() - 1);
+        }
+        if (parent != 0) nodes[parent].terminal = true;
       }
-      if (parent != 0) nodes[parent].terminal = true;
       const Trie trie = make_trie(nodes);
       const std::string query = reference::to_utf8(q);
       for (uint32_t max_dist = 0; max_dist <= 3; ++max_dist) {

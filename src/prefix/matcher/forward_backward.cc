@@ -8,72 +8,93 @@
 namespace corvalind {
 namespace {
 
-// A band of the Levenshtein table: row d holds the cells of columns
-// d - k .. d + k (cell o is column d + o - k); the others exceed k. Cells
-// above k are all stored as k + 1: costs never decrease along a path, so
-// such a cell cannot lead back to k or less.
-constexpr std::size_t kBandWidth = 2 * kForwardBackwardMaxDist + 1;
-using BandRow = std::array<uint8_t, kBandWidth>;
-
-// The longest path a band walk follows: a row at depth d has no cell below
-// d - k, so it ends k levels past the query.
+// The longest query and path a band walk handles: a row at depth d has no
+// cell below column d - K, so the walk ends K levels past the query.
 constexpr std::size_t kMaxBandDepth = kForwardBackwardMaxQuery + kForwardBackwardMaxDist + 1;
 
-// The part of the table that one search walks: query Q, at most k in all,
-// and at most `cap` in the columns below `capped` (none when capped is 0).
+// A band of the Levenshtein table at max_dist K: the row of depth d holds
+// the cells of columns d - K .. d + K (cell o is column d + o - K), the only
+// ones that can be within K. Every cost above its column's limit is stored
+// as K + 1: costs never decrease along a path, so such a cell cannot lead
+// back within a limit.
+//
+// A child's row depends on its label only through which query scalars of
+// the band's diagonal it equals; for most children none, and those all get
+// the same row, computed once per node.
+template <uint32_t K>
 struct Band {
-  std::u32string_view Q;
-  uint8_t k;
-  uint8_t far;  // k + 1
-  uint32_t capped;
-  uint8_t cap;
+  static constexpr uint32_t kCells = 2 * K + 1;
+  static constexpr uint8_t kFar = K + 1;
+  // One more cell than the band, always kFar: the cell above the last one.
+  using Row = std::array<uint8_t, kCells + 1>;
 
-  uint8_t bound(int64_t column, uint32_t cost) const {
-    if (cost > k || (column < capped && cost > cap)) return far;
-    return static_cast<uint8_t>(cost);
+  uint32_t m;  // query scalars
+  // diagonal[i + K + 1] = Q[i]; kNoScalar, which no label is, elsewhere.
+  static constexpr char32_t kNoScalar = 0xFFFFFFFF;
+  std::array<char32_t, kMaxBandDepth + 3 * K + 3> diagonal;
+  // limit[j + K + 1]: the most a cell of column j may cost: `cap` below
+  // column `capped`, K up to column m, 0 outside 0..m (so it is always
+  // pruned there: a cell outside costs at least 1).
+  std::array<uint8_t, kMaxBandDepth + 3 * K + 3> limit;
+
+  // The band of query Q with the columns below `capped` limited to `cap`.
+  Band(std::u32string_view Q, uint32_t capped, uint8_t cap) : m(static_cast<uint32_t>(Q.size())) {
+    diagonal.fill(kNoScalar);
+    std::copy(Q.begin(), Q.end(), diagonal.begin() + K + 1);
+    limit.fill(0);
+    for (uint32_t j = 0; j <= m; ++j) limit[j + K + 1] = j < capped ? cap : K;
   }
 
-  BandRow first_row() const {
-    BandRow row;
-    for (uint32_t o = 0; o < kBandWidth; ++o) {
-      const int64_t j = int64_t{o} - k;
-      row[o] = o > 2u * k || j < 0 || j > static_cast<int64_t>(Q.size()) ? far : bound(j, static_cast<uint32_t>(j));
-    }
+  Row first_row() const {
+    Row row;
+    row.fill(kFar);
+    for (uint32_t j = 0; j <= K && j <= m; ++j) row[j + K] = j > limit[j + K + 1] ? kFar : static_cast<uint8_t>(j);
     return row;
   }
 
-  // Row depth + 1 from row `depth` and the label c; returns its minimum.
-  uint8_t step(const BandRow& prev, BandRow& next, uint32_t depth, char32_t c) const {
-    uint8_t least = far;
-    uint8_t left = far;  // the cell one column to the left in the new row
-    for (uint32_t o = 0; o <= 2u * k; ++o) {
-      const int64_t j = int64_t{depth} + 1 + o - k;
-      uint32_t cost = far;
-      if (j >= 0 && j <= static_cast<int64_t>(Q.size())) {
-        if (j >= 1) cost = prev[o] + (Q[j - 1] != c ? 1u : 0u);
-        if (o < 2u * k) cost = std::min<uint32_t>(cost, prev[o + 1] + 1u);
-        cost = std::min<uint32_t>(cost, left + 1u);
-      }
-      left = next[o] = bound(j, cost);
+  // Bit o: the diagonal step into cell o of row depth + 1 matches c.
+  uint32_t matches(uint32_t depth, char32_t c) const {
+    uint32_t eq = 0;
+    for (uint32_t o = 0; o < kCells; ++o) eq |= uint32_t{diagonal[depth + o + 1] == c} << o;
+    return eq;
+  }
+
+  // Row depth + 1 from row `depth` for a label with these matches; returns
+  // its minimum.
+  uint8_t step(const Row& prev, Row& next, uint32_t depth, uint32_t eq) const {
+    uint8_t least = kFar;
+    uint8_t left = kFar;  // the cell one column to the left in the new row
+    for (uint32_t o = 0; o < kCells; ++o) {
+      const uint32_t diagonal_cost = prev[o] + (((eq >> o) & 1) ^ 1);
+      const uint32_t cost = std::min({diagonal_cost, prev[o + 1] + 1u, left + 1u});
+      left = cost > limit[depth + o + 2] ? kFar : static_cast<uint8_t>(cost);
+      next[o] = left;
       least = std::min(least, left);
     }
+    next[kCells] = kFar;
     return least;
   }
 
-  // The cell of the last column in row `depth`, or far outside the band.
-  uint8_t last_cell(const BandRow& row, uint32_t depth) const {
-    const int64_t o = static_cast<int64_t>(Q.size()) - depth + k;
-    return o < 0 || o > 2 * k ? far : row[o];
+  // The cell of column m in row `depth`, or kFar outside the band.
+  uint8_t last_cell(const Row& row, uint32_t depth) const {
+    const int64_t o = int64_t{m} + K - depth;
+    return o < 0 || o >= kCells ? kFar : row[o];
   }
 };
 
 // The trie as the band walk reads it: the children of a node are edge
-// positions, each with a target and a label (U+0000: invisible).
+// positions, each with a target and a label (U+0000: invisible). When every
+// node's labels are in ascending order, labelled() finds the children of
+// one label by binary search.
 struct ForwardTree {
   const Trie& trie;
+  bool sorted;
+
   EdgeRange children_of_node(uint32_t node) const { return trie.edges(node); }
   EdgeRange children_below(uint32_t edge) const {
     const WalkEdge down = trie.walk_edges[edge];
+    // The first of them is read next: start fetching it now.
+    __builtin_prefetch(trie.walk_edges.data() + down.first_edge);
     const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(trie.child_transitions[edge]).end
                                                                   : down.first_edge + down.edge_count;
     return {down.first_edge, end};
@@ -81,54 +102,114 @@ struct ForwardTree {
   char32_t label(uint32_t edge) const { return trie.walk_edges[edge].label; }
   uint32_t target(uint32_t edge) const { return trie.child_transitions[edge]; }
   bool terminal(uint32_t node) const { return trie.is_terminal[node] != 0; }
+  EdgeRange labelled(EdgeRange range, char32_t c) const {
+    const WalkEdge* edges = trie.walk_edges.data();
+    const WalkEdge* lo = std::partition_point(edges + range.begin, edges + range.end,
+                                              [c](const WalkEdge& e) { return e.label < c; });
+    const WalkEdge* hi = std::partition_point(lo, edges + range.end, [c](const WalkEdge& e) { return e.label == c; });
+    return {static_cast<uint32_t>(lo - edges), static_cast<uint32_t>(hi - edges)};
+  }
 };
 
 // The reverse trie: a node's children are the consecutive nodes that
-// first_child names, so an edge position is the child itself.
+// first_child names, so an edge position is the child itself. Labels are
+// in ascending order, each once per parent.
 struct ReverseTree {
   const ForwardBackwardIndex& index;
+  static constexpr bool sorted = true;
+
   EdgeRange children_of_node(uint32_t node) const { return {index.first_child[node], index.first_child[node + 1]}; }
   EdgeRange children_below(uint32_t child) const { return children_of_node(child); }
   char32_t label(uint32_t child) const { return index.labels[child]; }
   uint32_t target(uint32_t child) const { return child; }
   bool terminal(uint32_t node) const { return index.terminal.test(node); }
+  EdgeRange labelled(EdgeRange range, char32_t c) const {
+    const auto begin = index.labels.begin();
+    const auto at = std::lower_bound(begin + range.begin, begin + range.end, c);
+    const auto lo = static_cast<uint32_t>(at - begin);
+    return {lo, at != begin + range.end && *at == c ? lo + 1 : lo};
+  }
 
   // The child of `node` labelled c, or 0 when there is none.
   uint32_t child(uint32_t node, char32_t c) const {
-    const auto begin = index.labels.begin() + index.first_child[node];
-    const auto end = index.labels.begin() + index.first_child[node + 1];
-    const auto at = std::lower_bound(begin, end, c);
-    return at != end && *at == c ? static_cast<uint32_t>(at - index.labels.begin()) : 0;
+    const EdgeRange found = labelled(children_of_node(node), c);
+    return found.begin < found.end ? found.begin : 0;
   }
 };
 
+// Children a node has before finding those of a few labels by binary
+// search beats looking at each.
+constexpr uint32_t kScanLimit = 8;
+
 // Depth-first walk of the band below `start`, whose own row is the band's
 // first row. Calls on_match(node, distance, depth) for every terminal node
-// below `start` whose last cell is within k, path[path_start ..
-// path_start + depth) holding the labels from `start` to it.
-template <class Tree, class OnMatch>
-void band_walk(const Tree& tree, uint32_t start, const Band& band, char32_t* path, OnMatch&& on_match) {
-  std::array<BandRow, kMaxBandDepth + 1> rows;
-  std::array<EdgeRange, kMaxBandDepth + 1> pending;
+// below `start` whose last cell is within K, path[0 .. depth) holding the
+// labels from `start` to it. Returns the number of children it looked at.
+template <uint32_t K, class Tree, class OnMatch>
+uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32_t* path, OnMatch&& on_match) {
+  using Row = typename Band<K>::Row;
+  constexpr uint32_t kCells = Band<K>::kCells;
+  // A node whose children are being looked at. When a child whose label
+  // matches no scalar of the band's diagonal cannot stay within K, only the
+  // children labelled with one of those scalars are looked at.
+  struct Level {
+    std::array<EdgeRange, kCells> runs;  // children still to look at
+    uint32_t run, run_count;
+    Row mismatch;  // the row of a child whose label matches nothing
+    bool mismatch_alive;
+  };
+  std::array<Row, kMaxBandDepth + 1> rows;
+  std::array<Level, kMaxBandDepth + 1> levels;
+  // Makes the level of the node at `depth` (its row in place) with these children.
+  const auto enter = [&](uint32_t depth, EdgeRange children) {
+    Level& level = levels[depth];
+    level.mismatch_alive = band.step(rows[depth], level.mismatch, depth, 0) <= K;
+    level.run = 0;
+    level.run_count = 1;
+    level.runs[0] = children;
+    if (level.mismatch_alive || !tree.sorted || children.end - children.begin <= kScanLimit) return;
+    level.run_count = 0;
+    for (uint32_t o = 0; o < kCells; ++o) {
+      const char32_t c = band.diagonal[depth + o + 1];
+      bool seen = c == Band<K>::kNoScalar;
+      for (uint32_t before = 0; before < o; ++before) seen |= band.diagonal[depth + before + 1] == c;
+      if (!seen) level.runs[level.run_count++] = tree.labelled(children, c);
+    }
+  };
   rows[0] = band.first_row();
-  pending[0] = tree.children_of_node(start);
+  enter(0, tree.children_of_node(start));
   uint32_t depth = 0;
+  uint64_t looked = 0;
   for (;;) {
-    EdgeRange& top = pending[depth];
-    if (top.begin >= top.end) {
-      if (depth == 0) return;
+    Level& level = levels[depth];
+    while (level.run < level.run_count && level.runs[level.run].begin >= level.runs[level.run].end) ++level.run;
+    if (level.run == level.run_count) {
+      if (depth == 0) return looked;
       --depth;
       continue;
     }
-    const uint32_t edge = top.begin++;
+    const uint32_t edge = level.runs[level.run].begin++;
     const char32_t c = tree.label(edge);
-    if (c == U'\0' || band.step(rows[depth], rows[depth + 1], depth, c) > band.k) continue;
+    if (c == U'\0') continue;
+    ++looked;
+    const uint32_t eq = band.matches(depth, c);
+    if (eq == 0) {
+      if (!level.mismatch_alive) continue;
+      rows[depth + 1] = level.mismatch;
+    } else if (band.step(rows[depth], rows[depth + 1], depth, eq) > K) {
+      continue;
+    }
     path[depth] = c;
-    const uint32_t child = tree.target(edge);
     const uint8_t distance = band.last_cell(rows[depth + 1], depth + 1);
-    if (distance <= band.k && tree.terminal(child)) on_match(child, distance, depth + 1);
-    // A row at depth kMaxBandDepth has no cell within k: its children need no look.
-    if (depth + 1 < kMaxBandDepth) pending[++depth] = tree.children_below(edge);
+    if (distance <= K) {
+      const uint32_t child = tree.target(edge);
+      if (tree.terminal(child)) on_match(child, distance, depth + 1);
+    }
+    // A row at depth kMaxBandDepth has no cell within K: its children need no look.
+    if (depth + 1 < kMaxBandDepth) {
+      ++depth;
+      enter(depth, tree.children_below(edge));
+    }
   }
 }
 
@@ -139,34 +220,39 @@ std::string text_of(const char32_t* path, std::size_t length, bool reversed) {
   return text;
 }
 
-}  // namespace
+using Path = std::array<char32_t, kForwardBackwardMaxQuery + kMaxBandDepth>;
 
-std::vector<TermHit> forward_backward_search(const Trie& trie, const ForwardBackwardIndex& index,
-                                             std::u32string_view q, uint32_t max_dist, bool with_text) {
-  const auto k = static_cast<uint8_t>(max_dist);
-  const auto n = static_cast<uint32_t>(q.size());
-  const uint32_t p = (n + 1) / 2 + 1;
-  std::vector<TermHit> hits;
-  std::array<char32_t, kForwardBackwardMaxQuery + kMaxBandDepth> path;
-
-  // Forward: from the root, at most k - 1 in the columns below p.
-  const Band forward{q, k, static_cast<uint8_t>(k + 1), p, static_cast<uint8_t>(k - 1)};
-  band_walk(ForwardTree{trie}, 0, forward, path.data(), [&](uint32_t node, uint8_t distance, uint32_t depth) {
+// The forward case: from the root, at most K - 1 in the columns below p.
+template <uint32_t K>
+uint64_t forward_case(const Trie& trie, const ForwardBackwardIndex& index, std::u32string_view q, uint32_t p,
+                      bool with_text, std::vector<TermHit>& hits) {
+  Path path;
+  const Band<K> band(q, p, K - 1);
+  const ForwardTree tree{trie, index.children_sorted};
+  return band_walk(tree, 0, band, path.data(), [&](uint32_t node, uint8_t distance, uint32_t depth) {
     hits.push_back({index.preorder[node], node, distance, with_text ? text_of(path.data(), depth, false) : ""});
   });
+}
 
-  // Backward: q[p-1..n) reversed exactly in the reverse trie, then the rest.
+// The backward case: q[p-1..n) reversed exactly in the reverse trie, then
+// at most K against the rest of the query, reversed.
+template <uint32_t K>
+uint64_t backward_case(const ForwardBackwardIndex& index, std::u32string_view q, uint32_t p, bool with_text,
+                       std::vector<TermHit>& hits) {
   const ReverseTree reverse{index};
+  Path path;
   uint32_t start = 0;
   uint32_t exact = 0;
-  for (uint32_t i = n; i-- > p - 1; ++exact) {
+  for (std::size_t i = q.size(); i-- > p - 1;) {
     start = reverse.child(start, q[i]);
-    if (start == 0) return hits;
-    path[exact] = q[i];
+    if (start == 0) return exact;
+    path[exact++] = q[i];
   }
   std::array<char32_t, kForwardBackwardMaxQuery> rest;
   std::reverse_copy(q.begin(), q.begin() + (p - 1), rest.begin());
-  const Band backward{std::u32string_view(rest.data(), p - 1), k, static_cast<uint8_t>(k + 1), 0, 0};
+  const Band<K> band(std::u32string_view(rest.data(), p - 1), 0, 0);
+  // A reverse path names the term read backwards, and every trie node that
+  // has that path string.
   const auto report = [&](uint32_t reverse_node, uint32_t distance, uint32_t length) {
     const uint32_t node = index.term_nodes[index.terminal.rank(reverse_node)];
     std::string term = with_text ? text_of(path.data(), length, true) : "";
@@ -178,9 +264,24 @@ std::vector<TermHit> forward_backward_search(const Trie& trie, const ForwardBack
     hits.push_back({index.preorder[node], node, distance, std::move(term)});
   };
   // The term q[p-1..n) itself: the rest of the query all deleted.
-  if (p - 1 <= k && reverse.terminal(start)) report(start, p - 1, exact);
-  band_walk(reverse, start, backward, path.data() + exact,
-            [&](uint32_t node, uint8_t distance, uint32_t depth) { report(node, distance, exact + depth); });
+  if (p - 1 <= K && reverse.terminal(start)) report(start, p - 1, exact);
+  return exact + band_walk(reverse, start, band, path.data() + exact, [&](uint32_t node, uint8_t distance,
+                                                                         uint32_t depth) {
+           report(node, distance, exact + depth);
+         });
+}
+
+}  // namespace
+
+std::vector<TermHit> forward_backward_search(const Trie& trie, const ForwardBackwardIndex& index,
+                                             std::u32string_view q, uint32_t max_dist, bool with_text,
+                                             uint64_t* visited) {
+  const uint32_t p = static_cast<uint32_t>(q.size() + 1) / 2 + 1;
+  std::vector<TermHit> hits;
+  const uint64_t steps =
+      max_dist == 1 ? forward_case<1>(trie, index, q, p, with_text, hits) + backward_case<1>(index, q, p, with_text, hits)
+                    : forward_case<2>(trie, index, q, p, with_text, hits) + backward_case<2>(index, q, p, with_text, hits);
+  if (visited != nullptr) *visited += steps;
 
   // Pre-order, each node once with the least cost reported for it.
   std::sort(hits.begin(), hits.end(), [](const TermHit& a, const TermHit& b) {

@@ -65,6 +65,13 @@ ForwardBackwardIndex build_forward_backward_index(const Trie& trie) {
   ForwardBackwardIndex index;
   if (trie.node_count() == 0) return index;
   ReversedTerms terms = rank_and_collect(trie, index.preorder);
+  index.children_sorted = true;
+  for (uint32_t node = 0; node < trie.node_count() && index.children_sorted; ++node) {
+    const EdgeRange range = trie.edges(node);
+    for (uint32_t e = range.begin; e + 1 < range.end; ++e) {
+      if (trie.walk_edges[e].label > trie.walk_edges[e + 1].label) index.children_sorted = false;
+    }
+  }
 
   // Reversed terms in lexicographic order; equal ones by pre-order, so the
   // first of them is the one the reverse trie names.

@@ -38,6 +38,9 @@ struct ForwardBackwardIndex {
   // Pre-order rank of every visible node: the order in which the walk of
   // the trie meets them, and so the order of its results. 0 elsewhere.
   std::vector<uint32_t> preorder;  // N
+  // Whether the labels of every node's edges are in ascending order (equal
+  // ones allowed), so that a search may find a label by bisection.
+  bool children_sorted = false;
 
   // The reverse trie. Node 0 is its root; nodes are numbered breadth first,
   // so the children of node r are the nodes first_child[r] ..
