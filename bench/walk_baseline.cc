@@ -277,12 +277,12 @@ int main(int argc, char** argv) {
   const double build_start = cpu_seconds();
   const ForwardBackwardIndex& index = trie.forward_backward->get(trie);
   const double build_seconds = cpu_seconds() - build_start;
-  const double index_bytes = bytes_per_node(index.preorder, n) + bytes_per_node(index.first_child, n) +
-                             bytes_per_node(index.labels, n) + bytes_per_node(index.terminal.words, n) +
+  const double index_bytes = bytes_per_node(index.preorder, n) + bytes_per_node(index.reverse, n) +
+                             bytes_per_node(index.terminal.words, n) +
                              bytes_per_node(index.terminal.before, n) + bytes_per_node(index.term_nodes, n) +
                              bytes_per_node(index.duplicates, n);
   std::printf("forward-backward index: %zu reverse nodes, built in %.3f s, %.2f bytes per node; %.2f in all\n",
-              index.labels.size(), build_seconds, index_bytes, fixed + index_bytes);
+              index.reverse.size() - 1, build_seconds, index_bytes, fixed + index_bytes);
 
   struct Set {
     const char* label;

@@ -111,23 +111,26 @@ struct ForwardTree {
   }
 };
 
-// The reverse trie: a node's children are the consecutive nodes that
-// first_child names, so an edge position is the child itself. Labels are
-// in ascending order, each once per parent.
+// The reverse trie: a node's children are consecutive nodes, so an edge
+// position is the child itself. Labels are in ascending order, each once
+// per parent.
 struct ReverseTree {
   const ForwardBackwardIndex& index;
   static constexpr bool sorted = true;
 
-  EdgeRange children_of_node(uint32_t node) const { return {index.first_child[node], index.first_child[node + 1]}; }
+  EdgeRange children_of_node(uint32_t node) const {
+    return {index.reverse[node].first_child, index.reverse[node + 1].first_child};
+  }
   EdgeRange children_below(uint32_t child) const { return children_of_node(child); }
-  char32_t label(uint32_t child) const { return index.labels[child]; }
+  char32_t label(uint32_t child) const { return index.reverse[child].label; }
   uint32_t target(uint32_t child) const { return child; }
   bool terminal(uint32_t node) const { return index.terminal.test(node); }
   EdgeRange labelled(EdgeRange range, char32_t c) const {
-    const auto begin = index.labels.begin();
-    const auto at = std::lower_bound(begin + range.begin, begin + range.end, c);
+    const auto begin = index.reverse.begin();
+    const auto at = std::partition_point(begin + range.begin, begin + range.end,
+                                         [c](const ForwardBackwardIndex::ReverseNode& r) { return r.label < c; });
     const auto lo = static_cast<uint32_t>(at - begin);
-    return {lo, at != begin + range.end && *at == c ? lo + 1 : lo};
+    return {lo, at != begin + range.end && at->label == c ? lo + 1 : lo};
   }
 
   // The child of `node` labelled c, or 0 when there is none.

@@ -92,10 +92,10 @@ ForwardBackwardIndex build_forward_backward_index(const Trie& trie) {
   };
   std::vector<Group> queue{{0, static_cast<uint32_t>(order.size()), 0}};
   std::vector<uint8_t> is_terminal;
-  index.labels.push_back(U'\0');
+  index.reverse.push_back({U'\0', 0});
   for (std::size_t r = 0; r < queue.size(); ++r) {
     const Group group = queue[r];
-    index.first_child.push_back(static_cast<uint32_t>(queue.size()));
+    index.reverse[r].first_child = static_cast<uint32_t>(queue.size());
     uint32_t i = group.lo;
     // A term that ends here sorts before the longer ones of its group.
     const auto length = [&](uint32_t k) { return terms.starts[order[k] + 1] - terms.starts[order[k]]; };
@@ -113,11 +113,11 @@ ForwardBackwardIndex build_forward_backward_index(const Trie& trie) {
       uint32_t j = i + 1;
       while (j < group.hi && terms.text(order[j])[group.depth] == c) ++j;
       queue.push_back({i, j, group.depth + 1});
-      index.labels.push_back(c);
+      index.reverse.push_back({c, 0});
       i = j;
     }
   }
-  index.first_child.push_back(static_cast<uint32_t>(queue.size()));
+  index.reverse.push_back({U'\0', static_cast<uint32_t>(queue.size())});
   std::sort(index.duplicates.begin(), index.duplicates.end());
 
   RankedBits& bits = index.terminal;

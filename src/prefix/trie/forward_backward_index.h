@@ -43,11 +43,16 @@ struct ForwardBackwardIndex {
   bool children_sorted = false;
 
   // The reverse trie. Node 0 is its root; nodes are numbered breadth first,
-  // so the children of node r are the nodes first_child[r] ..
-  // first_child[r + 1] - 1, in ascending label order (a label once per
-  // parent). labels[r] is the label of the edge into node r.
-  std::vector<uint32_t> first_child;  // R + 1
-  std::vector<char32_t> labels;       // R
+  // so the children of node r are the nodes reverse[r].first_child ..
+  // reverse[r + 1].first_child - 1, in ascending label order (a label once
+  // per parent). reverse[r].label is the label of the edge into node r; the
+  // last entry only closes the children of the last node. A node's label
+  // and its children's place share a cache line.
+  struct ReverseNode {
+    char32_t label;
+    uint32_t first_child;
+  };
+  std::vector<ReverseNode> reverse;  // R + 1
   RankedBits terminal;                // R bits: node r ends a reversed term
   // Per terminal node, in node order (terminal.rank(r)): the trie node of
   // the term; of several with the same path string, the first in pre-order.
