@@ -275,7 +275,7 @@ int main(int argc, char** argv) {
   std::printf("%s: %zu words, %zu nodes, %zu edges, %.2f bytes per node (payload entries apart)\n", path,
               words.size(), n, trie.child_transitions.size(), fixed);
   const double build_start = cpu_seconds();
-  const ForwardBackwardIndex& index = trie.forward_backward->get(trie);
+  const ForwardBackwardIndex& index = *trie.forward_backward->get(trie);
   const double build_seconds = cpu_seconds() - build_start;
   const double index_bytes = bytes_per_node(index.preorder, n) + bytes_per_node(index.reverse, n) +
                              bytes_per_node(index.terminal.words, n) +

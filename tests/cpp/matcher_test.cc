@@ -443,6 +443,27 @@ TEST(Matchers, ForwardBackwardCasesAgreeWithReference) {
   }
 }
 
+// A chain with a term at every node: its reversed terms share nothing, so
+// an index would grow with the square of the depth. The trie gets none,
+// and the walk answers every search.
+TEST(Matchers, TrieWhoseTermsAreTooLongInAllIsWalked) {
+  std::vector<TestNode> nodes(1);
+  for (uint32_t i = 0; i < 2000; ++i) nodes.push_back({i, static_cast<char32_t>(U'a' + i % 20), true});
+  const Trie trie = make_trie(nodes);
+  EXPECT_EQ(trie.forward_backward->get(trie), nullptr);
+  const std::u32string q = U"abcdefxhij";
+  for (const uint32_t max_dist : {1u, 2u}) {
+    std::vector<reference::NodeDistance> got;
+    for (const MatchResult& m : fuzzy_match(trie, reference::to_utf8(q), max_dist, {})) {
+      got.push_back({m.node, m.distance});
+    }
+    EXPECT_EQ(got, reference::naive_walk(trie, q, max_dist, true)) << max_dist;
+    EXPECT_FALSE(got.empty());
+  }
+  const Trie indexed = make_trie(word_nodes({"abcdefghij", "abcdefxhij"}));
+  EXPECT_NE(indexed.forward_backward->get(indexed), nullptr);
+}
+
 // A node with more children than an edge entry counts: the walk looks its
 // edge range up instead, and still finds what lies below every child.
 TEST(Matchers, NodeWithThousandsOfChildren) {

@@ -455,6 +455,68 @@ def test_fuzzy_match_agrees_with_brute_force(seed):
                 assert trie.fuzzy_match(query, max_dist, limit) == full[: max(limit, 1)], (query, max_dist, limit)
 
 
+WIDE_ALPHABET = "abcdefghijkléñ日🙂"
+
+
+def near_misses(rng, word):
+    """Words one to three edits from `word`, mostly at the middle, where the
+    searches that start from an exact half of the query meet."""
+    out = []
+    for _ in range(8):
+        w = word
+        for _ in range(rng.randint(1, 3)):
+            middle = (len(w) + 1) // 2
+            at = min(len(w), middle + rng.randint(-1, 1) if rng.random() < 0.7 else rng.randint(0, len(w)))
+            kind = rng.randrange(3) if w else 1
+            letter = rng.choice(WIDE_ALPHABET)
+            w = w[:at] + letter + w[at + 1 :] if kind == 0 else w[:at] + letter + w[at:] if kind == 1 else w[:at] + w[at + 1 :]
+        out.append(w)
+    return out
+
+
+@pytest.mark.parametrize("seed", [11, 12, 13])
+@pytest.mark.parametrize("restore", [False, True], ids=["built", "restored"])
+def test_typo_search_from_either_half_agrees_with_brute_force(seed, restore):
+    # Queries of 1 to 16 characters, many with one repeated letter, near
+    # words that differ from them around the middle; a wide alphabet gives
+    # nodes more children than are looked at one by one. A built trie has
+    # its children in code point order, a restored one in order of first
+    # appearance.
+    rng = random.Random(seed)
+    queries = []
+    for length in range(1, 17):
+        queries.append(rng.choice("ab") * length)
+        queries.append("".join(rng.choice(WIDE_ALPHABET) for _ in range(length)))
+    words = set(queries)
+    for query in queries:
+        words.update(w for w in near_misses(rng, query) if w)
+    words = [w for w in words if w]
+    rng.shuffle(words)
+    if restore:
+        trie = restored({w: (1, [0], [1]) for w in words}, int_ids=[7])
+    else:
+        trie = PrefixSearch.from_internal_data_v2(*build_flat_arrays([(w, 7, 1) for w in words]).arguments(3))
+    appearance = {}
+    for w in words:
+        for k in range(1, len(w) + 1):
+            appearance.setdefault(w[:k], len(appearance))
+
+    def key(term):  # pre-order
+        if restore:
+            return [appearance[term[:k]] for k in range(1, len(term) + 1)]
+        return [ord(c) for c in term]
+    for query in queries:
+        distances = {w: levenshtein(query, w) for w in words}
+        for max_dist in range(4):
+            expected = [(w, 1, distances[w]) for w in sorted(words, key=key) if distances[w] <= max_dist]
+            full = trie.fuzzy_match(query, max_dist)
+            assert full == expected, (query, max_dist)
+            for limit in {0, 1, 2, len(full) // 2, len(full)}:
+                assert trie.fuzzy_match(query, max_dist, limit) == full[: max(limit, 1)], (query, max_dist, limit)
+            videos = trie.fuzzy_match_video(query, max_dist, None, False)
+            assert [v for v, _ in videos] == (["7"] if any(d <= max_dist and d < len(query) or d == 0 for _, _, d in full) else [])
+
+
 def subtree_payloads(records):
     """Per node (every prefix of a stored term): the total and the per-video
     counts of all records below it, as propagation without a cut makes them."""

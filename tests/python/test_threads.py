@@ -155,6 +155,28 @@ def test_objects_made_on_one_thread_are_used_and_dropped_on_others(shared):
     assert handoff.empty()
 
 
+def test_first_typo_queries_on_a_fresh_object_at_once(shared):
+    # The first query of max_dist 1 or 2 builds the object's derived index;
+    # threads that all ask at once must all get the answer of one that asked
+    # alone.
+    _, _, data, queries = shared
+    long_queries = [term for term in queries if len(term) >= 3]
+    expected = {}
+    reference = PrefixSearch.from_bytes(data)
+    for term in long_queries:
+        for max_dist in (1, 2):
+            expected[term, max_dist] = reference.fuzzy_match(term, max_dist)
+    for round_ in range(20):
+        trie = PrefixSearch.from_bytes(data)
+
+        def first_query(k, trie=trie):
+            term = long_queries[(round_ + k) % len(long_queries)]
+            max_dist = 1 + k % 2
+            assert trie.fuzzy_match(term, max_dist) == expected[term, max_dist]
+
+        run_threads([lambda k=k: first_query(k) for k in range(READERS)])
+
+
 def gil_forced_off():
     return os.environ.get("PYTHON_GIL") == "0" or str(sys._xoptions.get("gil")) == "0"
 

@@ -22,9 +22,10 @@ void search(const Trie& trie, std::string_view term, uint32_t max_dist, std::opt
   if (trie.node_count() == 0) return;
   require_finished(trie);
   const std::u32string q = decode_utf8(term);
-  if (terminal_only && forward_backward_serves(q.size(), max_dist)) {
-    std::vector<TermHit> hits =
-        forward_backward_search(trie, trie.forward_backward->get(trie), q, max_dist, with_text);
+  const ForwardBackwardIndex* index = nullptr;
+  if (terminal_only && forward_backward_serves(q.size(), max_dist)) index = trie.forward_backward->get(trie);
+  if (index != nullptr) {
+    std::vector<TermHit> hits = forward_backward_search(trie, *index, q, max_dist, with_text);
     const std::size_t kept = limit ? std::min<uint64_t>(std::max<uint64_t>(*limit, 1), hits.size()) : hits.size();
     for (std::size_t i = 0; i < kept; ++i) on_hit(hits[i]);
     return;

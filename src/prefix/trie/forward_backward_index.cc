@@ -22,8 +22,10 @@ struct ReversedTerms {
 };
 
 // Walks the visible part of the trie in pre-order (edge order, as the
-// matchers do), ranking every node met and collecting the stored terms.
-ReversedTerms rank_and_collect(const Trie& trie, std::vector<uint32_t>& preorder) {
+// matchers do), ranking every node met and collecting the stored terms;
+// nullopt as soon as they pass `max_scalars` in all.
+std::optional<ReversedTerms> rank_and_collect(const Trie& trie, std::vector<uint32_t>& preorder,
+                                              uint64_t max_scalars) {
   struct Frame {
     uint32_t edge, end;
   };
@@ -48,6 +50,7 @@ ReversedTerms rank_and_collect(const Trie& trie, std::vector<uint32_t>& preorder
     preorder[child] = rank++;
     path.push_back(down.label);
     if (trie.is_terminal[child]) {
+      if (terms.chars.size() + path.size() > max_scalars) return std::nullopt;
       terms.nodes.push_back(child);
       terms.chars.insert(terms.chars.end(), path.rbegin(), path.rend());
       terms.starts.push_back(static_cast<uint32_t>(terms.chars.size()));
@@ -61,10 +64,13 @@ ReversedTerms rank_and_collect(const Trie& trie, std::vector<uint32_t>& preorder
 
 }  // namespace
 
-ForwardBackwardIndex build_forward_backward_index(const Trie& trie) {
+std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& trie) {
+  if (trie.node_count() == 0) return std::nullopt;
   ForwardBackwardIndex index;
-  if (trie.node_count() == 0) return index;
-  ReversedTerms terms = rank_and_collect(trie, index.preorder);
+  std::optional<ReversedTerms> collected =
+      rank_and_collect(trie, index.preorder, kMaxIndexedScalarsPerNode * trie.node_count());
+  if (!collected) return std::nullopt;
+  const ReversedTerms& terms = *collected;
   index.children_sorted = true;
   for (uint32_t node = 0; node < trie.node_count() && index.children_sorted; ++node) {
     const EdgeRange range = trie.edges(node);
@@ -132,14 +138,16 @@ ForwardBackwardIndex build_forward_backward_index(const Trie& trie) {
   return index;
 }
 
-const ForwardBackwardIndex& LazyForwardBackwardIndex::get(const Trie& trie) const {
-  if (const ForwardBackwardIndex* index = built_.load(std::memory_order_acquire)) return *index;
+const ForwardBackwardIndex* LazyForwardBackwardIndex::get(const Trie& trie) const {
+  if (built_.load(std::memory_order_acquire)) return index_.get();
   std::lock_guard lock(building_);
-  if (!owned_) {
-    owned_ = std::make_unique<const ForwardBackwardIndex>(build_forward_backward_index(trie));
-    built_.store(owned_.get(), std::memory_order_release);
+  if (!built_.load(std::memory_order_relaxed)) {
+    if (std::optional<ForwardBackwardIndex> index = build_forward_backward_index(trie)) {
+      index_ = std::make_unique<const ForwardBackwardIndex>(std::move(*index));
+    }
+    built_.store(true, std::memory_order_release);
   }
-  return *owned_;
+  return index_.get();
 }
 
 }  // namespace corvalind

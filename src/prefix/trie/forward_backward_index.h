@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -62,22 +63,32 @@ struct ForwardBackwardIndex {
   std::vector<std::pair<uint32_t, uint32_t>> duplicates;
 };
 
-// Builds the index. Time: a pre-order walk of the trie and a sort of its
-// visible terms; memory: about 16 bytes per node. Throws std::bad_alloc.
-// REQUIRES: a trie accepted by check_trie and indexed by its walk edges.
-ForwardBackwardIndex build_forward_backward_index(const Trie& trie);
+// Stored terms may be this many scalars long in all per trie node before a
+// trie gets no index: enough for any vocabulary (about 4 for words), and it
+// keeps the index of a crafted trie (a long chain with a term at every
+// node, whose reversed terms share nothing) from growing quadratically.
+inline constexpr uint64_t kMaxIndexedScalarsPerNode = 16;
+
+// Builds the index, or returns nullopt for a trie without nodes and when
+// the visible terms are longer in all than kMaxIndexedScalarsPerNode per
+// node. Time: a pre-order walk of
+// the trie and a sort of its terms; memory: about 17 bytes per node for
+// real vocabularies. Throws std::bad_alloc.
+// REQUIRES: a finished trie.
+std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& trie);
 
 // The index of one trie, built by the first call of get() and kept until
-// the trie is destroyed. Safe to call from several threads at once; a build
-// that throws leaves nothing behind, and the next call tries again.
+// the trie is destroyed; nullptr when the trie gets none. Safe to call from
+// several threads at once; a build that throws leaves nothing behind, and
+// the next call tries again.
 class LazyForwardBackwardIndex {
  public:
-  const ForwardBackwardIndex& get(const Trie& trie) const;
+  const ForwardBackwardIndex* get(const Trie& trie) const;
 
  private:
   mutable std::mutex building_;
-  mutable std::atomic<const ForwardBackwardIndex*> built_{nullptr};
-  mutable std::unique_ptr<const ForwardBackwardIndex> owned_;
+  mutable std::atomic<bool> built_{false};
+  mutable std::unique_ptr<const ForwardBackwardIndex> index_;  // set before built_
 };
 
 }  // namespace corvalind
