@@ -5,6 +5,7 @@ read. Each must end in the documented exception or a correct answer."""
 
 import copy
 import random
+import os
 import string
 import subprocess
 import sys
@@ -305,6 +306,53 @@ def test_nested_lengths_do_not_multiply_reservations():
     # 2,000 nested sequences each claim 10**15 items and hold one or four.
     result = subprocess.run([sys.executable, "-c", BOUNDED_BUILD], capture_output=True, text=True)
     assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr[-500:]
+
+
+# The first typo query builds the trie's derived index; when memory runs out
+# there, that call raises MemoryError, queries that need no index still
+# work, and the next typo query builds it. The child restores the trie from
+# a file, so that no freed memory is left to build the index in, and caps
+# its address space just above what it then uses.
+INDEX_OUT_OF_MEMORY = textwrap.dedent("""
+    import ctypes, gc, resource, sys
+    from _corvalind import PrefixSearch
+
+    with open(sys.argv[1], "rb") as file:
+        data = file.read()
+    trie = PrefixSearch.from_bytes(data)
+    del data
+    word, typo = sys.argv[2], sys.argv[3]
+    gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    with open("/proc/self/status") as status:
+        size = int(status.read().split("VmSize:")[1].split()[0]) * 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 20), hard))
+    try:
+        trie.fuzzy_match(typo, 1)
+    except MemoryError:
+        print("MemoryError")
+    print(trie.fuzzy_match(word, 0))
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(trie.fuzzy_match(typo, 1))
+""")
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc/self/status")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves its heap up front")
+def test_out_of_memory_while_indexing_fails_that_call_only(tmp_path):
+    rng = random.Random(5)
+    words = sorted({"".join(rng.choices("abcdefghijklmnop", k=12)) for _ in range(60_000)})
+    trie = PrefixSearch.from_internal_data_v2(*build_flat_arrays([(w, 1, 1) for w in words]).arguments(1))
+    (tmp_path / "trie.snapshot").write_bytes(trie.to_bytes())
+    word = words[0]
+    typo = word[:6] + "z" + word[7:]
+    result = subprocess.run(
+        [sys.executable, "-c", INDEX_OUT_OF_MEMORY, str(tmp_path / "trie.snapshot"), word, typo],
+        capture_output=True, text=True,
+    )
+    assert result.returncode == 0, result.stderr[-500:]
+    assert result.stdout.splitlines() == ["MemoryError", f"[('{word}', 1, 0)]", f"[('{word}', 1, 1)]"]
 
 
 @pytest.mark.parametrize(
