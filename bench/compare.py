@@ -219,11 +219,11 @@ def save_and_restore(arguments: tuple, scale: Scale, results: Results) -> tuple[
 
 
 def bare_snapshot(arguments: tuple) -> bytes:
-    """Snapshot of the same trie with no videos: every node keeps only an empty payload."""
+    """Snapshot of the same trie with no videos: every node keeps only an empty
+    payload, and the terms stay where they were (so does their index)."""
     node_shifts, child_labels, payloads, child_transitions, _, top_n = arguments
-    bare = PrefixSearch.from_internal_data_v2(
-        node_shifts, child_labels, [None] * len(payloads), child_transitions, [], top_n
-    )
+    empty = [None if payload is None else (0, [], []) for payload in payloads]
+    bare = PrefixSearch.from_internal_data_v2(node_shifts, child_labels, empty, child_transitions, [], top_n)
     return bare.to_bytes()
 
 

@@ -153,8 +153,11 @@ uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32
   using Row = typename Band<K>::Row;
   constexpr uint32_t kCells = Band<K>::kCells;
   // A node whose children are being looked at. When a child whose label
-  // matches no scalar of the band's diagonal cannot stay within K, only the
-  // children labelled with one of those scalars are looked at.
+  // matches no scalar of the band's diagonal cannot stay within the limits,
+  // neither can one whose label matches only where the diagonal starts from
+  // a cell past its limit (the leftmost cell within a limit must come from a
+  // match on the diagonal), so only the children labelled with one of the
+  // other scalars are looked at.
   struct Level {
     std::array<EdgeRange, kCells> runs;  // children still to look at
     uint32_t run, run_count;
@@ -172,11 +175,15 @@ uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32
     level.runs[0] = children;
     if (level.mismatch_alive || !tree.sorted || children.end - children.begin <= kScanLimit) return;
     level.run_count = 0;
+    const Row& row = rows[depth];
+    std::array<char32_t, kCells> wanted;
+    uint32_t wanted_count = 0;
     for (uint32_t o = 0; o < kCells; ++o) {
       const char32_t c = band.diagonal[depth + o + 1];
-      bool seen = c == Band<K>::kNoScalar;
-      for (uint32_t before = 0; before < o; ++before) seen |= band.diagonal[depth + before + 1] == c;
-      if (!seen) level.runs[level.run_count++] = tree.labelled(children, c);
+      if (c == Band<K>::kNoScalar || row[o] > band.limit[depth + o + 2]) continue;
+      if (std::find(wanted.begin(), wanted.begin() + wanted_count, c) != wanted.begin() + wanted_count) continue;
+      wanted[wanted_count++] = c;
+      level.runs[level.run_count++] = tree.labelled(children, c);
     }
   };
   rows[0] = band.first_row();
