@@ -146,8 +146,9 @@ constexpr uint32_t kScanLimit = 8;
 
 // Depth-first walk of the band below `start`, whose own row is the band's
 // first row. Calls on_match(node, distance, depth) for every terminal node
-// below `start` whose last cell is within K, path[0 .. depth) holding the
-// labels from `start` to it. Returns the number of children it looked at.
+// below `start` whose last cell is within K, in pre-order, path[0 .. depth)
+// holding the labels from `start` to it. Returns the number of children it
+// looked at.
 template <uint32_t K, class Tree, class OnMatch>
 uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32_t* path, OnMatch&& on_match) {
   using Row = typename Band<K>::Row;
@@ -185,6 +186,9 @@ uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32
       wanted[wanted_count++] = c;
       level.runs[level.run_count++] = tree.labelled(children, c);
     }
+    // In edge order, so that matches still come in pre-order.
+    std::sort(level.runs.begin(), level.runs.begin() + level.run_count,
+              [](const EdgeRange& a, const EdgeRange& b) { return a.begin < b.begin; });
   };
   rows[0] = band.first_row();
   enter(0, tree.children_of_node(start));
@@ -287,18 +291,33 @@ std::vector<TermHit> forward_backward_search(const Trie& trie, const ForwardBack
                                              std::u32string_view q, uint32_t max_dist, bool with_text,
                                              uint64_t* visited) {
   const uint32_t p = static_cast<uint32_t>(q.size() + 1) / 2 + 1;
-  std::vector<TermHit> hits;
-  const uint64_t steps =
-      max_dist == 1 ? forward_case<1>(trie, index, q, p, with_text, hits) + backward_case<1>(index, q, p, with_text, hits)
-                    : forward_case<2>(trie, index, q, p, with_text, hits) + backward_case<2>(index, q, p, with_text, hits);
+  // The forward case finds its terms in pre-order; the backward one, by the
+  // reverse trie, in no order the trie knows.
+  std::vector<TermHit> forward;
+  std::vector<TermHit> backward;
+  const uint64_t steps = max_dist == 1 ? forward_case<1>(trie, index, q, p, with_text, forward) +
+                                             backward_case<1>(index, q, p, with_text, backward)
+                                       : forward_case<2>(trie, index, q, p, with_text, forward) +
+                                             backward_case<2>(index, q, p, with_text, backward);
   if (visited != nullptr) *visited += steps;
+  std::sort(backward.begin(), backward.end(), [](const TermHit& a, const TermHit& b) { return a.rank < b.rank; });
 
-  // Pre-order, each node once with the least cost reported for it.
-  std::sort(hits.begin(), hits.end(), [](const TermHit& a, const TermHit& b) {
-    return a.rank != b.rank ? a.rank < b.rank : a.distance < b.distance;
-  });
-  hits.erase(std::unique(hits.begin(), hits.end(), [](const TermHit& a, const TermHit& b) { return a.node == b.node; }),
-             hits.end());
+  // Merged in pre-order, a term both found once with the lesser cost.
+  std::vector<TermHit> hits;
+  hits.reserve(forward.size() + backward.size());
+  auto f = forward.begin();
+  auto b = backward.begin();
+  while (f != forward.end() || b != backward.end()) {
+    if (b == backward.end() || (f != forward.end() && f->rank < b->rank)) {
+      hits.push_back(std::move(*f++));
+    } else if (f == forward.end() || b->rank < f->rank) {
+      hits.push_back(std::move(*b++));
+    } else {
+      hits.push_back(std::move(f->distance <= b->distance ? *f : *b));
+      ++f;
+      ++b;
+    }
+  }
   return hits;
 }
 
