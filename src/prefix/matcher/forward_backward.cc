@@ -170,10 +170,11 @@ uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32
   // Makes the level of the node at `depth` (its row in place) with these children.
   const auto enter = [&](uint32_t depth, EdgeRange children) {
     Level& level = levels[depth];
-    level.mismatch_alive = band.step(rows[depth], level.mismatch, depth, 0) <= K;
     level.run = 0;
     level.run_count = 1;
     level.runs[0] = children;
+    if (children.begin >= children.end) return;
+    level.mismatch_alive = band.step(rows[depth], level.mismatch, depth, 0) <= K;
     if (level.mismatch_alive || !tree.sorted || children.end - children.begin <= kScanLimit) return;
     level.run_count = 0;
     const Row& row = rows[depth];
