@@ -4,10 +4,11 @@ A file whose first line holds a tab is read as TSV (fields split at tabs,
 quotes taken literally), any other as CSV (commas, double quotes around
 fields that hold commas, quotes or line breaks). Every row has three fields:
 the term, exactly as written; the video id, a decimal number in
-0..4294967295 or a UUID in any form ``uuid.UUID`` reads, all ids of one kind;
-and the count, a decimal number in 0..4294967295. Spaces around the id and
-the count are ignored, blank lines skipped, and a first line whose id and
-count are both not numbers is taken for column names and skipped.
+0..4294967295 or a UUID in any form ``uuid.UUID`` reads (32 digits are a
+UUID without hyphens), all ids of one kind; and the count, a decimal number
+in 0..4294967295. Spaces around the id and the count are ignored, blank
+lines skipped, and a first line whose id and count are both not numbers is
+taken for column names and skipped.
 """
 
 from __future__ import annotations
@@ -35,11 +36,13 @@ def _decimal(text: str) -> int | None:
 
 
 def _video_id(text: str) -> VideoId | None:
-    number = _decimal(text)
+    text = text.strip()
+    # 32 digits are a UUID without hyphens, far beyond any decimal id.
+    number = _decimal(text) if len(text) != 32 else None
     if number is not None:
         return number
     try:
-        return uuid.UUID(text.strip())
+        return uuid.UUID(text)
     except ValueError:
         return None
 
