@@ -35,8 +35,9 @@ def expected_info(records, top_n) -> dict[str, object]:
     ("records", "top_n", "id_mode"),
     [
         ([("hello", 1, 3), ("help", 2, 1), ("world", 1, 2)], 10, "int32"),
-        # Ids, counts and totals past the one-byte and two-byte integer forms.
-        ([(f"w{k}", 1000 + k % 7, 70_000 + k) for k in range(300)], 3, "int32"),
+        # Ids, counts and totals past the one-byte and two-byte integer
+        # forms, and a root with 300 videos, past one-byte list lengths.
+        ([(f"w{k}", 1000 + k, 70_000 + k) for k in range(300)], 300, "int32"),
         ([("тест", UUIDS[0], 1), ("тесто", UUIDS[1], 2), ("été", UUIDS[2], 3), ("🙂", UUIDS[3], 4)], 2, "uuid"),
         ([("a", 5, 1)], 0, "int32"),
     ],
@@ -64,6 +65,9 @@ def test_hand_made_tries():
     assert snapshot_info(data) == SnapshotInfo(4, 1, 1, "uuid", 1, 2, len(data))
     longer = data.replace(b"\x01\x05\x01\x00\x01\x05", b"\x01\xfb\x05\x00\x01\x00\x01\x05")
     assert snapshot_info(longer).payload_entries == 1
+    # Lists of unequal length (which from_bytes refuses) are read one by one.
+    unequal = snapshot([0], [""], [], [(3, [0, 1], [3])], int_ids=[1, 2])
+    assert snapshot_info(unequal) == SnapshotInfo(1, 1, 2, "int32", 2, 0, len(unequal))
 
 
 def test_damaged_snapshots_raise_value_error():
