@@ -11,15 +11,18 @@ a file is missing, unreadable or damaged, 2 for bad arguments.
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
-from typing import BinaryIO, NoReturn
+from collections.abc import Buffer, Callable, Sequence
+from typing import NoReturn
+
+from tqdm import tqdm
 
 from _corvalind import PrefixSearch
 from corvalind._progress import progress_bar
-from corvalind.flat_arrays import MAX_U32, build_flat_arrays
+from corvalind.flat_arrays import MAX_U32, Record, build_flat_arrays
 from corvalind.record_file import read_records
 from corvalind.snapshot_file import HEADER_SIZE, load, save
 from corvalind.snapshot_info import snapshot_info
@@ -100,18 +103,43 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _binary_lines(file: BinaryIO, size: int) -> Iterator[str]:
-    """The file's lines as text, counted on a progress bar for large files."""
-    with progress_bar(size, "reading records", unit="B", show=None if size >= LARGE_INPUT else False) as bar:
-        bar.unit_scale = True
-        for line in file:
-            bar.update(len(line))
-            yield line.decode("utf-8", "surrogateescape")
+class _CountedReader(io.RawIOBase):
+    """A binary file that counts the bytes read from it on a progress bar."""
+
+    def __init__(self, file: io.FileIO, bar: tqdm[NoReturn]) -> None:
+        self.file = file
+        self.bar = bar
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Buffer) -> int:
+        size = self.file.readinto(buffer)
+        self.bar.update(size)
+        return size
+
+
+def _read_records_file(path: str) -> list[Record]:
+    """The records of a records file, with a progress bar for large files.
+
+    Bytes that are not UTF-8 reach the record checks as lone surrogates, so
+    they are reported with their line."""
+    with open(path, "rb", buffering=0) as file:
+        size = os.fstat(file.fileno()).st_size
+        with progress_bar(size, "reading records", unit="B", show=None if size >= LARGE_INPUT else False) as bar:
+            bar.unit_scale = True
+            bar.refresh()
+            text = io.TextIOWrapper(
+                io.BufferedReader(_CountedReader(file, bar), 1 << 20),
+                encoding="utf-8",
+                errors="surrogateescape",
+                newline="",
+            )
+            return list(read_records(text, path))
 
 
 def _build(args: argparse.Namespace) -> None:
-    with open(args.records, "rb") as file:
-        records = list(read_records(_binary_lines(file, os.fstat(file.fileno()).st_size), args.records))
+    records = _read_records_file(args.records)
     arrays = build_flat_arrays(records)
     trie = PrefixSearch.from_internal_data_v2(*arrays.arguments(video_top_n=args.top_n))
     save(trie, args.output)

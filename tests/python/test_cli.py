@@ -2,8 +2,13 @@
 
 from __future__ import annotations
 
+import fcntl
 import json
+import os
+import pty
+import struct
 import subprocess
+import termios
 import sys
 from pathlib import Path
 
@@ -110,6 +115,41 @@ def test_info(trie_file):
         f"snapshot bytes: {snapshot_bytes}",
         f"file bytes: {snapshot_bytes + 24}",
     ]
+
+
+def stderr_on_terminal(*args) -> str:
+    """What a run writes to standard error when that is a terminal."""
+    terminal, child_side = pty.openpty()
+    fcntl.ioctl(child_side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "corvalind", *map(str, args)], stdout=subprocess.DEVNULL, stderr=child_side
+    )
+    os.close(child_side)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(terminal, 65536)
+        except OSError:  # the child closed its side
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(terminal)
+    assert process.wait(timeout=300) == 0
+    return output.decode()
+
+
+def test_progress_bar_for_large_inputs_on_a_terminal(tmp_path):
+    small = tmp_path / "small.tsv"
+    small.write_text(RECORDS)
+    large = tmp_path / "large.tsv"
+    # Over 1 MiB, yet cheap to build: the spaces around a count are ignored.
+    large.write_text("".join(f"term{k % 50}\t{k}\t{' ' * 1000}1\n" for k in range(1100)))
+    assert large.stat().st_size > 1 << 20
+    assert "reading records" in stderr_on_terminal("build", large, "-o", tmp_path / "large.cvd")
+    assert stderr_on_terminal("build", small, "-o", tmp_path / "small.cvd") == ""
+    # Not on a terminal: no bar.
+    assert run("build", large, "-o", tmp_path / "large.cvd").stderr == ""
 
 
 def test_failures_exit_with_one_line(trie_file, tmp_path):
