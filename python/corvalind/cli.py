@@ -122,8 +122,9 @@ class _CountedReader(io.RawIOBase):
 def _read_records_file(path: str) -> list[Record]:
     """The records of a records file, with a progress bar for large files.
 
-    Bytes that are not UTF-8 reach the record checks as lone surrogates, so
-    they are reported with their line."""
+    A byte order mark at the start (as spreadsheets write) is dropped; bytes
+    that are not UTF-8 reach the record checks as lone surrogates, so they
+    are reported with their line."""
     with open(path, "rb", buffering=0) as file:
         size = os.fstat(file.fileno()).st_size
         with progress_bar(size, "reading records", unit="B", show=None if size >= LARGE_INPUT else False) as bar:
@@ -131,7 +132,7 @@ def _read_records_file(path: str) -> list[Record]:
             bar.refresh()
             text = io.TextIOWrapper(
                 io.BufferedReader(_CountedReader(file, bar), 1 << 20),
-                encoding="utf-8",
+                encoding="utf-8-sig",
                 errors="surrogateescape",
                 newline="",
             )

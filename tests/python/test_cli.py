@@ -62,7 +62,8 @@ def test_built_file_is_a_snapshot_file(trie_file):
 def test_csv_with_uuids_and_top_n(tmp_path):
     records = tmp_path / "records.csv"
     ids = ["00010203-0405-0607-0809-0a0b0c0d0e0f", "ffffffff-0000-0000-0000-000000000001"]
-    records.write_text(f'"cat, big",{ids[0]},5\ncat,{ids[1]},1\ncat,{ids[0]},1\n')
+    # As a spreadsheet saves it: a byte order mark first, CRLF line ends.
+    records.write_bytes(f'\ufeff"cat, big",{ids[0]},5\r\ncat,{ids[1]},1\r\ncat,{ids[0]},1\r\n'.encode())
     path = tmp_path / "trie.cvd"
     assert run("build", records, "-o", path, "--top-n", 1).returncode == 0
     result = run("query", path, "cat", "--max-dist", 0, "--videos", "--prefix-nodes")
@@ -159,8 +160,11 @@ def test_failures_exit_with_one_line(trie_file, tmp_path):
     damaged.write_bytes(data)
     bad_rows = tmp_path / "bad.tsv"
     bad_rows.write_text("a\t1\t1\nb\t1\tlots\n")
+    latin1 = tmp_path / "latin1.tsv"
+    latin1.write_bytes(b"ok\t1\t1\ncaf\xe9\t1\t1\n")
     missing = tmp_path / "missing"
     cases = [
+        (["build", latin1, "-o", tmp_path / "out"], 1, f"{latin1}:2: term 'caf\\udce9' is not valid UTF-8"),
         (["info", damaged], 1, f"{damaged}: checksum mismatch"),
         (["query", damaged, "a"], 1, f"{damaged}: checksum mismatch"),
         (["info", missing], 1, "No such file or directory"),
