@@ -1,12 +1,13 @@
 """Typo-tolerant search over a catalogue of programming-tutorial videos.
 
 Reads demo/catalogue.tsv (video id, views, title), builds a trie of the
-title words with the ``corvalind`` producer and ``_corvalind.PrefixSearch``,
-writes its snapshot to a temporary file, restores it, checks that the
-restored trie is the same, and answers misspelt queries with the words they
-resemble and the videos those words point to.
+title words with the ``corvalind`` producer and ``PrefixSearch``, saves it to
+a temporary snapshot file, loads it back, checks that the restored trie is
+the same, and answers misspelt queries with the words they resemble and the
+videos those words point to. ``--records FILE`` also writes the records as
+TSV, the input of ``corvalind build``.
 
-    python demo/demo.py [--query TERM]... [--max-dist N]
+    python demo/demo.py [--query TERM]... [--max-dist N] [--records FILE]
 """
 
 from __future__ import annotations
@@ -24,8 +25,8 @@ from dataclasses import dataclass
 from functools import partial
 from pathlib import Path
 
-from _corvalind import PrefixSearch
-from corvalind import Record, build_flat_arrays
+import corvalind
+from corvalind import PrefixSearch, Record, build_flat_arrays
 
 CATALOGUE = Path(__file__).with_name("catalogue.tsv")
 QUERIES = [
@@ -128,17 +129,14 @@ def round_trip(trie: PrefixSearch) -> tuple[PrefixSearch, int]:
 
     Exits if the restored trie's snapshot differs from the original's.
     """
-    print("\nSnapshot")
-    snapshot, seconds = timed(trie.to_bytes)
-    show_step("to_bytes", seconds, f"{len(snapshot):,} bytes")
+    print("\nSnapshot file")
+    snapshot = trie.to_bytes()
     with tempfile.TemporaryDirectory(prefix="corvalind-demo-") as tmp:
-        path = Path(tmp) / "catalogue.trie"
-        _, seconds = timed(lambda: path.write_bytes(snapshot))
-        show_step("write file", seconds, f"{path.stat().st_size:,} bytes in {path}")
-        data, seconds = timed(path.read_bytes)
-        show_step("read file", seconds)
-    restored, seconds = timed(lambda: PrefixSearch.from_bytes(data))
-    show_step("from_bytes", seconds)
+        path = Path(tmp) / "catalogue.cvd"
+        _, seconds = timed(lambda: corvalind.save(trie, path))
+        show_step("corvalind.save", seconds, f"{path.stat().st_size:,} bytes in {path}")
+        restored, seconds = timed(lambda: corvalind.load(path))
+        show_step("corvalind.load", seconds, "header, length and checksum checked")
     if restored.to_bytes() != snapshot:
         raise SystemExit("the restored trie's snapshot differs from the original")
     print("  restored snapshot is byte-for-byte the original")
@@ -189,11 +187,16 @@ def main() -> None:
     parser.add_argument(
         "--max-dist", type=int, default=2, metavar="N", help="edits allowed per query (default: 2)"
     )
+    parser.add_argument("--records", type=Path, metavar="FILE", help="also write the records to FILE as TSV")
     args = parser.parse_args()
     if args.max_dist < 0:
         parser.error("--max-dist must be 0 or more")
 
     videos = read_catalogue(CATALOGUE)
+    if args.records:
+        with args.records.open("w", encoding="utf-8") as tsv:
+            tsv.write("term\tvideo_id\tcount\n")
+            tsv.writelines(f"{term}\t{video}\t{count}\n" for term, video, count in records(videos))
     trie, nodes = build(videos)
     restored, snapshot_size = round_trip(trie)
     print(f"\nTrie: {nodes:,} nodes, snapshot {snapshot_size:,} bytes")

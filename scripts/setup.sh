@@ -18,18 +18,34 @@ find_python() {
   fi
 }
 
-# Debian packages: a C++ compiler, CMake and GoogleTest for the core's tests.
+# Installs the Debian packages named, if any.
+install_debian_packages() {
+  [ $# -gt 0 ] || return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
+# The Debian packages of the C++ compiler and CMake that are missing, one a line.
+missing_build_tools() {
+  command -v g++ >/dev/null 2>&1 || echo g++
+  command -v cmake >/dev/null 2>&1 || echo cmake
+}
+
+# What building the extension needs: a C++ compiler and CMake.
+install_build_tools() {
+  local missing
+  mapfile -t missing < <(missing_build_tools)
+  install_debian_packages "${missing[@]}"
+}
+
+# The build tools and GoogleTest for the core's tests.
 install_system_packages() {
-  local missing=()
-  command -v g++ >/dev/null 2>&1 || missing+=(g++)
-  command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+  local missing
+  mapfile -t missing < <(missing_build_tools)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-  if [ ${#missing[@]} -gt 0 ]; then
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
+  install_debian_packages "${missing[@]}"
 }
 
 # The package's requirements with those of its test and dask extras, one a
@@ -44,8 +60,8 @@ print("\n".join(project["dependencies"] + extras["test"] + extras["dask"]))
 PY
 }
 
-# .venv with the build backend, then the package with the test tools.
-install_package() {
+# .venv from CPython 3.13 with the build backend.
+prepare_venv() {
   local python
   python="$(find_python)"
   if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))'; then
@@ -54,6 +70,41 @@ install_package() {
   fi
   "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
   "$VENV/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10"
-  # The package with its test tools and every optional engine (pyproject.toml's extras).
-  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT[test,dask]"
+}
+
+# Digest of every file the installed package is built from; an install
+# records it in $SOURCES_STAMP.
+SOURCES_STAMP="$VENV/corvalind-sources.sha256"
+source_digest() {
+  (cd "$ROOT" && find CMakeLists.txt pyproject.toml src python -type f ! -name '*.pyc' -print0 |
+    sort -z | xargs -0 sha256sum) | sha256sum | cut -d' ' -f1
+}
+
+# Installs the package with pip arguments "$@" into .venv and records the
+# digest of the sources it was built from.
+pip_install_package() {
+  local digest
+  digest="$(source_digest)"
+  rm -f "$SOURCES_STAMP"
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$@"
+  echo "$digest" >"$SOURCES_STAMP"
+}
+
+# .venv with the package, its test tools and every optional engine
+# (pyproject.toml's extras), always built afresh.
+install_package() {
+  prepare_venv
+  pip_install_package "$ROOT[test,dask]"
+}
+
+# .venv with the package and its own requirements only, unless the package
+# installed there was built from the sources as they are now.
+install_package_if_stale() {
+  if [ -f "$SOURCES_STAMP" ] && [ "$(cat "$SOURCES_STAMP")" = "$(source_digest)" ] &&
+    "$VENV/bin/python" -c 'import _corvalind, corvalind' 2>/dev/null; then
+    return 0
+  fi
+  install_build_tools
+  prepare_venv
+  pip_install_package "$ROOT"
 }

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import sys
+from typing import NoReturn
 
 from tqdm import tqdm
 
 
-def progress_bar(total: int | None, description: str, unit: str = "it", show: bool | None = None) -> tqdm[None]:
+def progress_bar(total: int | None, description: str, unit: str = "it", show: bool | None = None) -> tqdm[NoReturn]:
     """A bar on standard error counting up to ``total`` (None: unknown).
 
     Shown when ``show`` is True; by default only when standard error is a
