@@ -6,6 +6,7 @@
 #include <new>
 #include <span>
 
+#include "interrupt.h"
 #include "prefix/matcher/levenshtein_rows.h"
 #include "unicode.h"
 
@@ -17,6 +18,14 @@ namespace {
 uint32_t next_visible(const WalkEdge* edges, uint32_t edge, uint32_t end) {
   while (edge < end && edges[edge].label == U'\0') ++edge;
   return edge;
+}
+
+// The work of computing one row, in interrupt-poll units (about one
+// bit-parallel row each).
+int64_t row_work(const detail::Hyrroe2003Rows&) { return 1; }
+template <class Cell>
+int64_t row_work(const detail::WagnerFischerRows<Cell>& rows) {
+  return static_cast<int64_t>(rows.q.size() / 8 + 1);
 }
 
 // A node whose children are still to be visited.
@@ -53,6 +62,8 @@ void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, s
   const EdgeRange root = trie.edges(0);
   Frame top{root.begin, root.end, 0};
   uint32_t t = 0;
+  const int64_t work_per_row = row_work(rows);
+  InterruptPoll poll;
 
   for (;;) {
     const uint32_t depth = top.depth + 1;
@@ -61,6 +72,7 @@ void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, s
     const auto step = rows.step(t, t + 1, depth);
     uint32_t edge = top.edge;
     while (edge < top.end && (edges[edge].label == U'\0' || !step(edges[edge].label))) ++edge;
+    poll.tick(int64_t{edge - top.edge + 1} * work_per_row);
     if (edge >= top.end) {
       if (t == 0) return;
       top = stack[--t];
@@ -155,7 +167,10 @@ void search(const Trie& trie, std::string_view term, uint32_t max_dist, bool ter
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, uint32_t max_dist,
                                      std::optional<uint64_t> limit) {
   std::vector<MatchResult> matches;
+  InterruptPoll poll;
   search(trie, term, max_dist, true, [&](uint32_t node, uint32_t distance, std::span<const char32_t> path) {
+    // The text costs its length: on a deep trie it is most of the work.
+    poll.tick(static_cast<int64_t>(path.size() / 8));
     std::string text;
     text.reserve(path.size());
     for (const char32_t c : path) append_utf8(text, c);
