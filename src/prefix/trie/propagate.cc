@@ -103,19 +103,19 @@ void Trie::propagate(uint64_t video_top_n) {
     const std::size_t end = std::min<std::size_t>(range.end, edge_count);
     uint32_t total = own.total;
     bool receiver = false;
-    int64_t work = 1;
+    // Counted per edge: one node may list a long payload many times over.
+    poll.tick(static_cast<int64_t>(own.video_ids.size()) + 1);
     for (std::size_t s = range.begin; s < end; ++s) {
       const uint32_t child = child_transitions[s];
       if (child == i || child >= n) continue;
       if (!receiver) {
         tally.add(own.video_ids, own.video_counts);
-        work += static_cast<int64_t>(own.video_ids.size());
         receiver = true;
       }
       const PayloadView from = done[child] ? visited(child) : original(child);
       tally.add(from.video_ids, from.video_counts);
-      work += static_cast<int64_t>(from.video_ids.size()) + 1;
       total = saturating_add(total, from.total);
+      poll.tick(static_cast<int64_t>(from.video_ids.size()) + 1);
     }
     begins[i] = static_cast<uint32_t>(ids.size());
     if (receiver) {
@@ -131,7 +131,6 @@ void Trie::propagate(uint64_t video_top_n) {
     out.totals[i] = total;
     ends[i] = static_cast<uint32_t>(ids.size());
     done[i] = 1;
-    poll.tick(work);
   }
 
   out.entry_offsets.assign(n + 1, 0);
