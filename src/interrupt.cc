@@ -11,10 +11,10 @@ std::atomic<InterruptCheck> installed_check{nullptr};
 
 void set_interrupt_check(InterruptCheck check) noexcept { installed_check.store(check, std::memory_order_relaxed); }
 
-void InterruptPoll::check() {
-  left_ = kInterruptInterval;
+int64_t check_interrupt() {
   const InterruptCheck check = installed_check.load(std::memory_order_relaxed);
   if (check != nullptr && check()) throw Interrupted{};
+  return kInterruptInterval;
 }
 
 }  // namespace corvalind

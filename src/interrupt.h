@@ -29,20 +29,23 @@ struct Interrupted {};
 // (a node visited, an entry tallied, an item converted or decoded).
 inline constexpr int64_t kInterruptInterval = 16384;
 
+// Runs the installed check; throws Interrupted when it asks, else returns
+// kInterruptInterval.
+int64_t check_interrupt();
+
 // A countdown owned by one loop. tick() costs a subtraction and a branch
-// taken once per interval.
+// taken once per interval; the countdown never leaves a register, as the
+// check does not see it.
 class InterruptPoll {
  public:
   // Throws Interrupted once the work since the last check reaches the
   // interval and the check asks for it.
   void tick(int64_t work = 1) {
     left_ -= work;
-    if (left_ < 0) [[unlikely]] check();
+    if (left_ < 0) [[unlikely]] left_ = check_interrupt();
   }
 
  private:
-  void check();
-
   int64_t left_ = kInterruptInterval;
 };
 
