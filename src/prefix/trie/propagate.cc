@@ -31,9 +31,10 @@ void require_consistent(const PayloadTable& table, std::size_t n) {
 // child numbered below its parent is summarised before the parent reads it:
 // the reverse of the breadth-first order from the root (edges to nodes
 // already seen are not followed). The nodes the root does not reach follow
-// from N-1 down to 0. When every edge leads to a higher number, each node
-// still reads its children's finished summaries, as a plain descending
-// visit would, so the result is the same. Returns all N nodes.
+// from N-1 down to 0. In a trie check_trie accepts whose every edge leads
+// to a higher number, each node still reads its children's finished
+// summaries, as a plain descending visit would, so the result is the same.
+// Returns all N nodes.
 std::vector<uint32_t> visit_order(const Trie& trie, std::size_t n) {
   std::vector<uint8_t> seen(n, 0);
   std::vector<uint32_t> order;
