@@ -66,22 +66,24 @@ void check_propagated(const Trie& trie, uint64_t video_top_n) {
   if (n > 0) fuzzing::require(p.entry_offsets[n] == p.video_ids.size(), "propagated offsets miss entries");
 }
 
-// When every edge leads to a higher-numbered node and no list was cut, node
-// i holds its own total plus its children's, saturated, and: with no
-// children, its own entries unchanged; otherwise one entry per video of its
-// subtree carrying the summed, saturated count, highest first.
+// When no list was cut, a node holds its own total plus its children's,
+// saturated, and: with no children, its own entries unchanged; otherwise one
+// entry per video of its subtree carrying the summed, saturated count,
+// highest first. Checked for every node of the root's tree, whatever the
+// numbering, and, when every edge leads to a higher-numbered node, for the
+// other nodes too.
 void check_subtree_sums(const Trie& built, const PayloadTable& own, uint64_t video_top_n) {
   const std::size_t n = built.node_count();
-  if (video_top_n < own.video_ids.size()) return;
+  if (video_top_n < own.video_ids.size() || n == 0) return;
+  bool ascending = true;
   for (uint32_t i = 0; i < n; ++i) {
     const EdgeRange range = built.edges(i);
-    for (uint32_t j = range.begin; j < range.end; ++j) {
-      if (built.child_transitions[j] <= i) return;
-    }
+    for (uint32_t j = range.begin; j < range.end; ++j) ascending = ascending && built.child_transitions[j] > i;
   }
   std::vector<uint64_t> total(n);
   std::vector<std::map<uint32_t, uint64_t>> sums(n);
-  for (std::size_t i = n; i-- > 0;) {
+  // REQUIRES: every child of i summed already.
+  const auto check_node = [&](uint32_t i) {
     if (own.has(i)) {
       const PayloadView view = own.view(i);
       total[i] = view.total;
@@ -90,7 +92,7 @@ void check_subtree_sums(const Trie& built, const PayloadTable& own, uint64_t vid
         sum = std::min<uint64_t>(sum + view.video_counts[k], kMaxU32);
       }
     }
-    const EdgeRange range = built.edges(static_cast<uint32_t>(i));
+    const EdgeRange range = built.edges(i);
     for (uint32_t j = range.begin; j < range.end; ++j) {
       const uint32_t child = built.child_transitions[j];
       // Saturating at every step gives the same result in any order and
@@ -106,7 +108,7 @@ void check_subtree_sums(const Trie& built, const PayloadTable& own, uint64_t vid
       fuzzing::require(std::ranges::equal(got.video_ids, mine.video_ids) &&
                            std::ranges::equal(got.video_counts, mine.video_counts),
                        "a node without children changed its entries");
-      continue;
+      return;
     }
     std::map<uint32_t, uint64_t> listed;
     for (std::size_t k = 0; k < got.video_ids.size(); ++k) {
@@ -119,6 +121,19 @@ void check_subtree_sums(const Trie& built, const PayloadTable& own, uint64_t vid
       fuzzing::require(it != listed.end() && it->second == sum,
                        "merged count is not the saturated subtree sum");
     }
+  };
+  // The root's tree (check_trie accepted it) in post-order.
+  std::vector<uint8_t> checked(n, 0);
+  const auto post_order = [&](const auto& self, uint32_t i) -> void {
+    const EdgeRange range = built.edges(i);
+    for (uint32_t j = range.begin; j < range.end; ++j) self(self, built.child_transitions[j]);
+    check_node(i);
+    checked[i] = 1;
+  };
+  post_order(post_order, 0);
+  if (!ascending) return;
+  for (std::size_t i = n; i-- > 0;) {
+    if (!checked[i]) check_node(static_cast<uint32_t>(i));
   }
 }
 

@@ -33,7 +33,9 @@ constexpr binding::MethodParams kParams{
 PayloadTable convert_payloads(std::vector<PyRef>& payloads) {
   PayloadTable table;
   table.reserve(payloads.size(), 0);
+  InterruptPoll poll;
   for (PyRef& payload : payloads) {
+    poll.tick();
     if (!payload) {
       table.end_node(false, 0);
       continue;

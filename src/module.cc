@@ -52,6 +52,7 @@ PyObject* initialise() {
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
 
+  binding::install_interrupt_check();
   PyRef module = PyRef::steal(PyModule_Create(&module_definition));
   if (!module) throw binding::PythonError{};
 #ifdef Py_GIL_DISABLED

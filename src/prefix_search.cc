@@ -118,8 +118,10 @@ PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t n
     const Trie& trie = trie_of(held);
     std::vector<MatchResult> matches = fuzzy_match(trie, query.term, query.max_dist, query.limit);
     PyRef list = PyRef::steal(require(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
+    InterruptPoll poll;
     for (std::size_t i = 0; i < matches.size(); ++i) {
       const MatchResult& match = matches[i];
+      poll.tick(static_cast<int64_t>(match.term.size() / 8) + 1);
       long terminal = checked_at(trie.is_terminal, match.node);
       PyRef entry = tuple_of(text_object(match.term), PyRef::steal(require(PyLong_FromLong(terminal))),
                              PyRef::steal(require(PyLong_FromUnsignedLong(match.distance))));

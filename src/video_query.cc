@@ -4,6 +4,7 @@
 #include <charconv>
 #include <utility>
 
+#include "interrupt.h"
 #include "payload/video_map.h"
 #include "prefix/matcher/matcher.h"
 
@@ -42,6 +43,18 @@ std::optional<std::string> external_id(const Trie& trie, uint32_t video) {
   return uuid_text(trie.video_uuids[video]);
 }
 
+// Room for the distinct videos the matched nodes' payloads can name: never
+// more than their entries in all, nor than SCORE_MAP_SLOTS_PER_NODE per node.
+std::size_t score_map_room(const Trie& trie, const std::vector<NodeMatch>& nodes) {
+  const std::size_t cap = SCORE_MAP_SLOTS_PER_NODE * nodes.size();
+  std::size_t entries = 0;
+  for (const NodeMatch& match : nodes) {
+    if (trie.payloads.has(match.node)) entries += trie.payloads.view(match.node).video_ids.size();
+    if (entries >= cap) return cap;
+  }
+  return entries;
+}
+
 }  // namespace
 
 std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, uint32_t max_dist,
@@ -54,8 +67,9 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view ter
   }
 
   const auto n = static_cast<double>(scalar_count(term));
-  VideoMap<double> scores(SCORE_MAP_SLOTS_PER_NODE * nodes.size());
+  VideoMap<double> scores(score_map_room(trie, nodes));
   double total_weight = 0.0;
+  InterruptPoll poll;
   for (const NodeMatch& match : nodes) {
     double weight = 1.0;
     if (match.distance != 0) {
@@ -70,6 +84,7 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view ter
     for (std::size_t i = 0; i < payload.video_ids.size(); ++i) {
       scores[payload.video_ids[i]] += weight * payload.video_counts[i];
     }
+    poll.tick(static_cast<int64_t>(payload.video_ids.size()) + 1);
   }
   if (total_weight <= 0) return {};
 

@@ -96,13 +96,18 @@ def _id_key(video_id: VideoId) -> tuple[int | bytes, Literal["int", "uuid"]]:
     raise TypeError(f"video id must be an int, a UUID or 16 bytes, not {type(video_id).__name__}")
 
 
-def _check_term(term: object) -> str:
+def _check_term(term: object, position: int) -> str:
     if not isinstance(term, str):
         raise TypeError(f"term must be a str, not {type(term).__name__}")
     try:
         term.encode("utf-8")
     except UnicodeEncodeError:
         raise ValueError(f"term {term!r} is not encodable as UTF-8 (lone surrogate)") from None
+    # Queries never reach the root's payload nor a node labelled U+0000.
+    if not term:
+        raise ValueError(f"record {position}: the empty term can never be found")
+    if "\0" in term:
+        raise ValueError(f"record {position}: term {term!r} contains U+0000 and can never be found")
     return term
 
 
@@ -123,20 +128,21 @@ def build_flat_arrays(records: Iterable[Record]) -> FlatArrays:
     once, with its counts summed, in order of first appearance. Totals and
     summed counts saturate at 2**32-1, as the trie's own sums do. Internal
     video numbers follow the first appearance of each id across all records.
-    An empty term puts its payload on the root. With no records the trie is
-    the root alone.
+    With no records the trie is the root alone.
 
     Raises TypeError for a term that is not a str, a count that is not an
     int, or a video id of another type; ValueError for a count or int id
     outside 0..2**32-1, a byte id that is not 16 bytes long, a term with a
-    lone surrogate, or ids of both kinds (ints and UUIDs) in one input.
+    lone surrogate, the empty term or a term containing U+0000 (no query
+    finds either; the message names the record by its position), or ids of
+    both kinds (ints and UUIDs) in one input.
     Cost: a sort of the distinct prefixes of the terms.
     """
     index = _VideoIndex()
     totals: dict[str, int] = {}
     videos: dict[str, dict[int, int]] = {}  # term -> internal video number -> summed count
-    for term, video_id, count in records:
-        term = _check_term(term)
+    for position, (term, video_id, count) in enumerate(records):
+        term = _check_term(term, position)
         count = _check_count(count)
         video = index.number(video_id)
         totals[term] = min(totals.get(term, 0) + count, MAX_U32)

@@ -56,10 +56,16 @@ void raise(const Error& error) { raise(exception_type(error.type), error.message
 
 PyObject* require(PyObject* object) {
   if (object == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
     PyErr_Print();
     throw InternalFailure("Python API call failed");
   }
   return object;
+}
+
+void install_interrupt_check() noexcept {
+  // Signal handlers run on the main thread only; elsewhere this reports none.
+  set_interrupt_check([] { return PyErr_CheckSignals() != 0; });
 }
 
 void raise_panic(const std::string& message) noexcept {

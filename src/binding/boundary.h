@@ -3,10 +3,12 @@
 // Every entry point the interpreter calls is a noexcept function whose body
 // runs inside guard(). Inside, failures travel as C++ exceptions:
 //   PythonError      - a Python exception is already set (bad argument);
+//   Interrupted      - a core loop was stopped by a signal handler's
+//                      exception, which is set (interrupt.h);
 //   InternalFailure  - a violated expectation: raised as PanicException;
 //   std::bad_alloc   - MemoryError.
 // require() turns a C-API call that failed to create an object into an
-// internal failure at once, so no NULL goes unchecked.
+// exception at once, so no NULL goes unchecked.
 #pragma once
 
 #include <Python.h>
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "error.h"
+#include "interrupt.h"
 
 namespace corvalind::binding {
 
@@ -32,9 +35,16 @@ inline void throw_if_error() {
   if (PyErr_Occurred()) throw PythonError{};
 }
 
-// Returns `object`, or prints the pending error and throws the internal
-// failure "Python API call failed" when the call that made it failed.
+// Returns `object`. When the call that made it failed: with MemoryError
+// pending, throws PythonError and leaves it set (running out of memory is
+// the caller's to handle, not a bug); otherwise prints the pending error and
+// throws the internal failure "Python API call failed".
 PyObject* require(PyObject* object);
+
+// Lets the core's long loops see pending signals: installs, for the
+// process, a check that runs the interpreter's signal handlers and reports
+// whether one raised. Call once, with the interpreter lock held.
+void install_interrupt_check() noexcept;
 
 // Writes the diagnostic to stderr and sets PanicException(message). A
 // failure while doing so aborts the process: nothing sound is left then.
@@ -47,6 +57,7 @@ Result guard(Result failure, Body&& body) noexcept {
   try {
     return body();
   } catch (const PythonError&) {
+  } catch (const Interrupted&) {
   } catch (const InternalFailure& internal) {
     raise_panic(internal.what());
   } catch (const std::bad_alloc&) {

@@ -101,6 +101,8 @@ std::size_t sequence_capacity(PyObject* object) {
   if (!PySequence_Check(object)) refuse(object, "Sequence");
   Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
+    // A failed size only costs the hint; an interrupt must not be lost.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
     PyErr_Clear();
     return 0;
   }

@@ -15,6 +15,7 @@
 
 #include "binding/boundary.h"
 #include "binding/py_ref.h"
+#include "interrupt.h"
 
 namespace corvalind::binding {
 
@@ -36,20 +37,26 @@ std::span<const uint8_t> to_byte_string(PyObject* object);
 bool to_flag(PyObject* object);
 
 // Refuses a str and anything that is not a sequence; returns the number of
-// elements worth reserving for it (its reported size, capped).
+// elements worth reserving for it (its reported size, capped; 0 when the
+// size query fails with an Exception, while any other BaseException, such
+// as KeyboardInterrupt, passes on).
 std::size_t sequence_capacity(PyObject* object);
 
 // Appends every item of a sequence (iterated, not indexed), converted with
 // `convert`. Refuses a str and non-sequences first. Reserves the reported
 // size (capped) only into an empty vector; appending to a long one grows it
-// geometrically instead.
+// geometrically instead. Polls for interrupts as it goes.
 template <class T, class Convert>
 void append_converted(PyObject* object, std::vector<T>& values, Convert&& convert) {
   std::size_t capacity = sequence_capacity(object);
   if (values.empty()) values.reserve(capacity);
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) throw PythonError{};
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) values.push_back(convert(item.get()));
+  InterruptPoll poll;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    values.push_back(convert(item.get()));
+    poll.tick();
+  }
   throw_if_error();
   // A sequence that reported more items than it yielded gives the excess
   // back, so lying nested sequences cannot pile up reserved memory.

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "error.h"
+#include "interrupt.h"
 
 namespace corvalind::snapshot {
 
@@ -238,14 +239,17 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
 // Reads a sequence's count, then its elements with `read_element(reader)`,
 // appending them to `out`; returns the count. Each element takes at least
 // `min_element_bytes` of input, so storage is reserved for no more elements
-// than the rest of the input could hold, whatever the count claims.
+// than the rest of the input could hold, whatever the count claims. Throws
+// Interrupted when the interrupt check asks.
 template <class T, class ReadElement>
 Decoded<uint64_t> read_sequence(Reader& reader, std::vector<T>& out, std::size_t min_element_bytes,
                                 ReadElement read_element) {
   Decoded<uint64_t> count = reader.u64();
   if (!count) return count;
   reserve_more(out, static_cast<std::size_t>(std::min<uint64_t>(*count, reader.remaining() / min_element_bytes)));
+  InterruptPoll poll;
   for (uint64_t k = 0; k < *count; ++k) {
+    poll.tick();
     auto element = read_element(reader);
     if (!element) return std::unexpected(element.error());
     out.push_back(*element);

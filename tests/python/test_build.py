@@ -524,6 +524,30 @@ def test_propagation(changes, video_top_n, payloads):
     assert read_snapshot(trie.to_bytes())["payloads"] == payloads
 
 
+# The terms a, ab and abc, video 0 (id 1) on abc, numbered breadth first and
+# with each child below its parent (root -> 3 'a' -> 1 'b' -> 2 'c').
+ABC_NUMBERINGS = [
+    pytest.param(
+        {"node_shifts": [0, 1, 2, 3], "child_labels": ["", "a", "b", "c"],
+         "payloads": [None, None, None, (1, [0], [1])], "child_transitions": [1, 2, 3]},
+        id="breadth first",
+    ),
+    pytest.param(
+        {"node_shifts": [0, 1, 2, 2], "child_labels": ["", "b", "c", "a"],
+         "payloads": [None, None, (1, [0], [1]), None], "child_transitions": [3, 2, 1]},
+        id="children below parents",
+    ),
+]
+
+
+@pytest.mark.parametrize("changes", ABC_NUMBERINGS)
+def test_every_node_summarises_its_subtree_whatever_its_number(changes):
+    trie = FROM_ARRAYS(*arguments(changes))
+    assert read_snapshot(trie.to_bytes())["payloads"] == [(1, [0], [1])] * 4
+    for prefix in ["a", "ab", "abc"]:
+        assert trie.fuzzy_match_video(prefix, 0, None, True) == [("1", 1.0)]
+
+
 def test_int32_ids_render_as_unsigned_decimal():
     # Video 5 lies past the id table: kept in the trie, dropped from results.
     trie = FROM_ARRAYS(

@@ -267,6 +267,28 @@ def test_reported_length_is_only_a_hint(name, liar):
     assert build(arrays).to_bytes() == SMALL_BYTES
 
 
+class Interrupt(BaseException):
+    """Neither an Exception nor one of the interpreter's own."""
+
+
+INTERRUPTS = [KeyboardInterrupt(), SystemExit(3), GeneratorExit(), Interrupt("stop")]
+
+
+@pytest.mark.parametrize("name", [*ARGUMENTS, "video_ids"])
+@pytest.mark.parametrize("interrupt", INTERRUPTS, ids=[type(e).__name__ for e in INTERRUPTS])
+def test_length_query_interrupted_passes_on(name, interrupt):
+    # Only an Exception from __len__ means "no hint"; Ctrl-C must not be lost.
+    arrays = small_arrays()
+    if name == "video_ids":
+        total, ids, counts = arrays["payloads"][2]
+        arrays["payloads"][2] = (total, Liar(ids, len_error=interrupt), counts)
+    else:
+        arrays[name] = Liar(arrays[name], len_error=interrupt)
+    with pytest.raises(BaseException) as raised:
+        build(arrays)
+    assert raised.value is interrupt
+
+
 @pytest.mark.parametrize("length", REPORTED_LENGTHS)
 def test_nested_reported_lengths_are_only_hints(length):
     arrays = small_arrays()

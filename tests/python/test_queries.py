@@ -88,10 +88,10 @@ TERMS = ["ab", "abc", "abd", "b", "bcd", "xyz"]
         (TERMS, "abc", 2, 0, [("ab", 1, 1)]),
         (TERMS, "abc", 2, 3, [("ab", 1, 1), ("abc", 1, 0), ("abd", 1, 1)]),
         (TERMS, "abc", 2, MAX_U64, [("ab", 1, 1), ("abc", 1, 0), ("abd", 1, 1), ("b", 1, 2), ("bcd", 1, 2)]),
-        # Empty query: a node at depth d has distance d; the root never counts.
-        (["", "a", "b", "cd"], "", 1, None, [("a", 1, 1), ("b", 1, 1)]),
-        (["", "a", "b", "cd"], "", 2, None, [("a", 1, 1), ("b", 1, 1), ("cd", 1, 2)]),
-        (["", "a", "b", "cd"], "", 0, None, []),
+        # Empty query: a node at depth d has distance d.
+        (["a", "b", "cd"], "", 1, None, [("a", 1, 1), ("b", 1, 1)]),
+        (["a", "b", "cd"], "", 2, None, [("a", 1, 1), ("b", 1, 1), ("cd", 1, 2)]),
+        (["a", "b", "cd"], "", 0, None, []),
         # One character is one edit, however many UTF-8 bytes it takes.
         (["cafe", "café", "日本", "🙂x"], "cafe", 1, None, [("cafe", 1, 0), ("café", 1, 1)]),
         (["cafe", "café", "日本", "🙂x"], "caf🙂", 1, None, [("cafe", 1, 1), ("café", 1, 1)]),

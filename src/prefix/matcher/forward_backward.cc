@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "interrupt.h"
 #include "unicode.h"
 
 namespace corvalind {
@@ -195,6 +196,7 @@ uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32
   enter(0, tree.children_of_node(start));
   uint32_t depth = 0;
   uint64_t looked = 0;
+  InterruptPoll poll;
   for (;;) {
     Level& level = levels[depth];
     while (level.run < level.run_count && level.runs[level.run].begin >= level.runs[level.run].end) ++level.run;
@@ -207,6 +209,7 @@ uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32
     const char32_t c = tree.label(edge);
     if (c == U'\0') continue;
     ++looked;
+    poll.tick();
     const uint32_t eq = band.matches(depth, c);
     if (eq == 0) {
       if (!level.mismatch_alive) continue;

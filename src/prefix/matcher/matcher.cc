@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "interrupt.h"
 #include "prefix/matcher/forward_backward.h"
 #include "prefix/matcher/walk.h"
 #include "unicode.h"
@@ -38,10 +39,13 @@ void search(const Trie& trie, std::string_view term, uint32_t max_dist, std::opt
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, uint32_t max_dist,
                                      std::optional<uint64_t> limit) {
   std::vector<MatchResult> matches;
+  InterruptPoll poll;
   search(
       trie, term, max_dist, limit, true, true,
       [&](TermHit& hit) { matches.push_back({std::move(hit.term), hit.node, hit.distance}); },
       [&](uint32_t node, uint32_t distance, std::span<const char32_t> path) {
+        // The text costs its length: on a deep trie it is most of the work.
+        poll.tick(static_cast<int64_t>(path.size() / 8));
         std::string text;
         text.reserve(path.size());
         for (const char32_t c : path) append_utf8(text, c);

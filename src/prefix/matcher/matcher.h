@@ -17,7 +17,8 @@
 // children to visit, plus one; never proportional to max_dist, and no
 // recursion. Throws std::bad_alloc for a query of 2^32 - 1 scalars or more,
 // and when those rows would take more than 256 MiB (a long query on a trie
-// thousands of levels deep that branches all the way down).
+// thousands of levels deep that branches all the way down). Throws
+// Interrupted when the interrupt check asks (interrupt.h).
 //
 // REQUIRES: a trie accepted by check_trie and indexed by index_edges, `term`
 // valid UTF-8. A trie with no nodes gives no matches.

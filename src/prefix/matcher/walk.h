@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interrupt.h"
 #include "prefix/matcher/levenshtein_rows.h"
 #include "prefix/trie/trie.h"
 
@@ -22,6 +23,14 @@ namespace corvalind::detail {
 inline uint32_t next_visible(const WalkEdge* edges, uint32_t edge, uint32_t end) {
   while (edge < end && edges[edge].label == U'\0') ++edge;
   return edge;
+}
+
+// The work of computing one row, in interrupt-poll units (about one
+// bit-parallel row each).
+inline int64_t row_work(const Hyrroe2003Rows&) { return 1; }
+template <class Cell>
+int64_t row_work(const WagnerFischerRows<Cell>& rows) {
+  return static_cast<int64_t>(rows.q.size() / 8 + 1);
 }
 
 // A node whose children are still to be visited.
@@ -58,6 +67,8 @@ void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, s
   const EdgeRange root = trie.edges(0);
   Frame top{root.begin, root.end, 0};
   uint32_t t = 0;
+  const int64_t work_per_row = row_work(rows);
+  InterruptPoll poll;
 
   for (;;) {
     const uint32_t depth = top.depth + 1;
@@ -66,6 +77,7 @@ void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, s
     const auto step = rows.step(t, t + 1, depth);
     uint32_t edge = top.edge;
     while (edge < top.end && (edges[edge].label == U'\0' || !step(edges[edge].label))) ++edge;
+    poll.tick(int64_t{edge - top.edge + 1} * work_per_row);
     if (edge >= top.end) {
       if (t == 0) return;
       top = stack[--t];

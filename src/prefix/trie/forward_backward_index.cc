@@ -4,6 +4,7 @@
 #include <numeric>
 #include <span>
 
+#include "interrupt.h"
 #include "prefix/trie/trie.h"
 
 namespace corvalind {
@@ -36,7 +37,9 @@ std::optional<ReversedTerms> rank_and_collect(const Trie& trie, std::vector<uint
   const EdgeRange root = trie.edges(0);
   stack.push_back({root.begin, root.end});
   uint32_t rank = 1;
+  InterruptPoll poll;
   while (!stack.empty()) {
+    poll.tick();
     Frame& top = stack.back();
     if (top.edge >= top.end) {
       stack.pop_back();
@@ -99,7 +102,9 @@ std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& tri
   std::vector<Group> queue{{0, static_cast<uint32_t>(order.size()), 0}};
   std::vector<uint8_t> is_terminal;
   index.reverse.push_back({U'\0', 0});
+  InterruptPoll poll;
   for (std::size_t r = 0; r < queue.size(); ++r) {
+    poll.tick(queue[r].hi - queue[r].lo + 1);  // its terms are read once each
     const Group group = queue[r];
     index.reverse[r].first_child = static_cast<uint32_t>(queue.size());
     uint32_t i = group.lo;

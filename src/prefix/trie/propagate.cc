@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <cstdint>
 #include <new>
+#include <vector>
 
+#include "interrupt.h"
 #include "prefix/trie/trie.h"
 
 namespace corvalind {
@@ -24,14 +27,46 @@ void require_consistent(const PayloadTable& table, std::size_t n) {
   }
 }
 
+// Every node reachable from the root is visited after its children, so a
+// child numbered below its parent is summarised before the parent reads it:
+// the reverse of the breadth-first order from the root (edges to nodes
+// already seen are not followed). The nodes the root does not reach follow
+// from N-1 down to 0. In a trie check_trie accepts whose every edge leads
+// to a higher number, each node still reads its children's finished
+// summaries, as a plain descending visit would, so the result is the same.
+// Returns all N nodes.
+std::vector<uint32_t> visit_order(const Trie& trie, std::size_t n) {
+  std::vector<uint8_t> seen(n, 0);
+  std::vector<uint32_t> order;
+  order.reserve(n);
+  order.push_back(0);
+  seen[0] = 1;
+  const std::size_t edge_count = trie.child_transitions.size();
+  InterruptPoll poll;
+  for (std::size_t next = 0; next < order.size(); ++next) {
+    const EdgeRange range = trie.edges(order[next]);
+    const std::size_t end = std::min<std::size_t>(range.end, edge_count);
+    poll.tick();
+    for (std::size_t s = range.begin; s < end; ++s) {
+      const uint32_t child = trie.child_transitions[s];
+      if (child >= n || seen[child]) continue;
+      seen[child] = 1;
+      order.push_back(child);
+    }
+  }
+  std::reverse(order.begin(), order.end());
+  for (std::size_t i = n; i-- > 0;) {
+    if (!seen[i]) order.push_back(static_cast<uint32_t>(i));
+  }
+  return order;
+}
+
 }  // namespace
 
-// Nodes are visited from N-1 down to 0 and each result is appended to one
-// scratch list, so node i's entries sit at [ends[i+1], ends[i]) with
-// ends[N] = 0. A child above i is read from there, a child below i from the
-// input table (it is not visited yet). At the end the blocks are copied in
-// node order into lists allocated at their final size, where node i starts at
-// S - ends[i], S being the number of entries.
+// Each result is appended to one scratch list in visit order; node i's
+// entries sit at [begins[i], ends[i]) there. A child visited already is read
+// from there, any other from the input table. At the end the blocks are
+// copied in node order into lists allocated at their final size.
 void Trie::propagate(uint64_t video_top_n) {
   const std::size_t n = node_count();
   if (n == 0) {
@@ -45,8 +80,9 @@ void Trie::propagate(uint64_t video_top_n) {
   PayloadTable out;
   out.present.assign(n, 1);
   out.totals.assign(n, 0);
-  out.entry_offsets.assign(n + 1, 0);
-  std::vector<uint32_t>& ends = out.entry_offsets;
+  std::vector<uint8_t> done(n, 0);
+  std::vector<uint32_t> begins(n, 0);
+  std::vector<uint32_t> ends(n, 0);
   std::vector<uint32_t> ids;
   std::vector<uint32_t> counts;
   ids.reserve(in.video_ids.size());
@@ -54,19 +90,22 @@ void Trie::propagate(uint64_t video_top_n) {
 
   const auto original = [&](std::size_t node) { return in.has(node) ? in.view(node) : PayloadView{}; };
   const auto visited = [&](std::size_t node) {
-    const uint32_t begin = ends[node + 1];
+    const uint32_t begin = begins[node];
     const uint32_t count = ends[node] - begin;
     return PayloadView{out.totals[node], {ids.data() + begin, count}, {counts.data() + begin, count}};
   };
 
   VideoTally tally;
+  InterruptPoll poll;
   const std::size_t edge_count = child_transitions.size();
-  for (std::size_t i = n; i-- > 0;) {
+  for (const uint32_t i : visit_order(*this, n)) {
     const PayloadView own = original(i);
-    const EdgeRange range = edges(static_cast<uint32_t>(i));
+    const EdgeRange range = edges(i);
     const std::size_t end = std::min<std::size_t>(range.end, edge_count);
     uint32_t total = own.total;
     bool receiver = false;
+    // Counted per edge: one node may list a long payload many times over.
+    poll.tick(static_cast<int64_t>(own.video_ids.size()) + 1);
     for (std::size_t s = range.begin; s < end; ++s) {
       const uint32_t child = child_transitions[s];
       if (child == i || child >= n) continue;
@@ -74,10 +113,12 @@ void Trie::propagate(uint64_t video_top_n) {
         tally.add(own.video_ids, own.video_counts);
         receiver = true;
       }
-      const PayloadView from = child > i ? visited(child) : original(child);
+      const PayloadView from = done[child] ? visited(child) : original(child);
       tally.add(from.video_ids, from.video_counts);
       total = saturating_add(total, from.total);
+      poll.tick(static_cast<int64_t>(from.video_ids.size()) + 1);
     }
+    begins[i] = static_cast<uint32_t>(ids.size());
     if (receiver) {
       tally.take_ranked(video_top_n, ids, counts);
     } else {
@@ -90,18 +131,18 @@ void Trie::propagate(uint64_t video_top_n) {
     if (ids.size() > kMaxU32) throw std::bad_alloc();
     out.totals[i] = total;
     ends[i] = static_cast<uint32_t>(ids.size());
+    done[i] = 1;
   }
 
-  const uint32_t entries = ends[0];
+  out.entry_offsets.assign(n + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) out.entry_offsets[i + 1] = out.entry_offsets[i] + (ends[i] - begins[i]);
+  const uint32_t entries = out.entry_offsets[n];
   out.video_ids.resize(entries);
   out.video_counts.resize(entries);
   for (std::size_t i = 0; i < n; ++i) {
-    const uint32_t from = ends[i + 1];
-    const uint32_t to = entries - ends[i];
-    std::copy(ids.begin() + from, ids.begin() + ends[i], out.video_ids.begin() + to);
-    std::copy(counts.begin() + from, counts.begin() + ends[i], out.video_counts.begin() + to);
+    std::copy(ids.begin() + begins[i], ids.begin() + ends[i], out.video_ids.begin() + out.entry_offsets[i]);
+    std::copy(counts.begin() + begins[i], counts.begin() + ends[i], out.video_counts.begin() + out.entry_offsets[i]);
   }
-  for (uint32_t& offset : ends) offset = entries - offset;
   payloads = std::move(out);
 }
 

@@ -105,11 +105,15 @@ struct Trie {
 
   // Replaces every node's payload by the summary of its subtree: own entries
   // plus the (already cut) entries of its children, counts summed per video,
-  // ranked and cut to video_top_n; totals summed with saturation. Nodes are
-  // visited from N-1 down to 0. A node with no edge to another node keeps its
-  // entries in the given order (cut only). Absent payloads become empty ones.
-  // Total over any trie whose node-indexed vectors have N entries: edge
-  // ranges past child_transitions and targets >= N are ignored.
+  // ranked and cut to video_top_n; totals summed with saturation. The nodes
+  // the root reaches are visited children first (reverse breadth-first
+  // order), whatever their numbers, then every other node from N-1 down to
+  // 0. A node with no edge to another node keeps its entries in the given
+  // order (cut only). Absent payloads become empty ones. Total over any trie
+  // whose node-indexed vectors have N entries: edge ranges past
+  // child_transitions and targets >= N are ignored; a child not yet visited
+  // (a cycle, or a node outside the root's tree) is read as given. Throws
+  // Interrupted when the interrupt check asks (interrupt.h).
   void propagate(uint64_t video_top_n);
 };
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "interrupt.h"
 #include "prefix/trie/malformed.h"
 #include "prefix/trie/trie.h"
 #include "snapshot/codec.h"
@@ -79,7 +80,9 @@ snap::Decoded<void> read_payloads(snap::Reader& reader, PayloadTable& table, std
   // Every payload takes at least its tag byte.
   table.reserve(static_cast<std::size_t>(std::min<uint64_t>(*count, reader.remaining())), 0);
 
+  InterruptPoll poll;
   for (uint64_t i = 0; i < *count; ++i) {
+    poll.tick();
     snap::Decoded<uint8_t> tag = reader.byte();
     if (!tag) return std::unexpected(tag.error());
     if (*tag > 1) return std::unexpected(snap::UnexpectedVariant{kPayloadTypeName, kVariantRange, *tag});
