@@ -93,14 +93,16 @@ build_interpreter() {
   )
 }
 
-# A venv of that interpreter holding the build tools, pytest, numpy where a
-# wheel exists (the numpy tests skip otherwise) and the package itself, built
-# in a directory of its own.
+# A venv of that interpreter holding the build tools, the package's
+# requirements and test tools, numpy where a wheel exists (the numpy tests
+# skip otherwise) and the package itself, built in a directory of its own.
 install_into_venv() {
   [ -x "$TEST_VENV/bin/python" ] || "$PYTHON" -m venv "$TEST_VENV"
   # -W ignore: a debug interpreter shows pip's own ResourceWarnings.
   local pip=("$TEST_VENV/bin/python" -W ignore -m pip install -q --disable-pip-version-check)
-  "${pip[@]}" "scikit-build-core>=0.10" pytest
+  local requirements
+  mapfile -t requirements < <(package_requirements "$TEST_VENV/bin/python" | grep -v '^numpy')
+  "${pip[@]}" "scikit-build-core>=0.10" "${requirements[@]}"
   "${pip[@]}" --only-binary=:all: numpy || echo "numpy: no wheel for this interpreter; its tests will skip" >&2
   "${pip[@]}" --no-build-isolation --force-reinstall --no-deps \
     --config-settings=build-dir="$CACHE/build-module-$variant" "$ROOT"
