@@ -1,0 +1,137 @@
+"""Throughput of match_many against a serial loop, on local processes and a
+local Dask cluster, with the peak memory of each worker.
+
+The trie and queries are those of bench_query.py (every dictionary word, one
+or two seeded edits per query). For each max_dist and method, one serial
+loop in this process, then match_many with 2 local processes, then with a
+Dask cluster of 2 single-threaded worker processes (started once, beforehand;
+its start time is printed), interleaved so that the machine's drift hits
+all three alike. This process stays the driver and shares the cores with the
+workers. Memory is the peak resident size of the largest worker process
+during the run, sampled every 20 ms.
+
+    python bench/bench_batch.py [--queries 100000] [--workers 2] [--seed 1]
+
+Needs the dask extra (pip install '.[dask]') and /usr/share/dict (wamerican).
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import sys
+import threading
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import psutil
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from bench_query import dictionary_words, make_queries, make_records  # noqa: E402
+
+MiB = 1024 * 1024
+
+
+class PeakWorkerMemory:
+    """The largest resident size any child process of this one reached while
+    the context was open (nannies and idle helpers are smaller than workers)."""
+
+    def __enter__(self) -> PeakWorkerMemory:
+        self.peak = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        self._thread.join()
+
+    def _sample(self) -> None:
+        me = psutil.Process()
+        while not self._stop.wait(0.02):
+            for child in me.children(recursive=True):
+                try:
+                    self.peak = max(self.peak, child.memory_info().rss)
+                except psutil.Error:
+                    pass
+
+
+def timed(run: Callable[[], object]) -> tuple[float, object, int]:
+    """(seconds, result, peak worker bytes) of one run."""
+    with PeakWorkerMemory() as memory:
+        start = time.perf_counter()
+        result = run()
+        seconds = time.perf_counter() - start
+    return seconds, result, memory.peak
+
+
+def scores(results: object) -> list[list[float]]:
+    """Video results without the ids, whose order among equal scores is open."""
+    return [[score for _, score in pairs] for pairs in results]  # type: ignore[attr-defined]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--queries", type=int, default=100_000, help="queries per max_dist")
+    parser.add_argument("--workers", type=int, default=2, help="local processes and Dask workers")
+    parser.add_argument("--top-n", type=int, default=10, help="video_top_n of the trie")
+    parser.add_argument("--seed", type=int, default=1)
+    options = parser.parse_args()
+
+    from distributed import Client, LocalCluster
+
+    from _corvalind import PrefixSearch
+    from corvalind import build_flat_arrays, match_many
+
+    rng = random.Random(options.seed)
+    words = dictionary_words()
+    trie = PrefixSearch.from_internal_data_v2(*build_flat_arrays(make_records(words, rng)).arguments(options.top_n))
+    snapshot = trie.to_bytes()
+    print(f"{len(words)} words, snapshot {len(snapshot) / MiB:.1f} MiB; {options.queries} queries per max_dist; "
+          f"{options.workers} workers; this process drives")
+
+    start = time.perf_counter()
+    cluster = LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=None)
+    client = Client(cluster)
+    print(f"Dask cluster up in {time.perf_counter() - start:.2f} s, idle worker "
+          f"{max(client.run(lambda: psutil.Process().memory_info().rss).values()) / MiB:.0f} MiB")
+    for engine, extra in (("processes", dict(processes=options.workers)), ("dask", dict(client=client))):
+        seconds, _, _ = timed(lambda: match_many(snapshot, ["abc", "abd"], **extra))
+        print(f"fixed cost of one call on {engine}: {seconds:.2f} s")
+    print()
+
+    header = f"{'method':<18} {'max_dist':>8} {'engine':<10} {'queries/s':>10} {'× serial':>9} {'worker MiB':>11}"
+    print(header)
+    print("-" * len(header))
+    try:
+        for max_dist in (1, 2):
+            queries = make_queries(words, max_dist, options.queries, rng)
+            for videos in (False, True):
+                method = "fuzzy_match_video" if videos else "fuzzy_match"
+                limit = 10 if videos else None
+
+                def serial() -> list[object]:
+                    if videos:
+                        return [trie.fuzzy_match_video(query, max_dist, limit) for query in queries]
+                    return [trie.fuzzy_match(query, max_dist, limit) for query in queries]
+
+                base, expected, _ = timed(serial)
+                print(f"{method:<18} {max_dist:>8} {'serial':<10} {len(queries) / base:>10.0f} {1:>9.2f} {'':>11}")
+                for engine, extra in (("processes", dict(processes=options.workers)), ("dask", dict(client=client))):
+                    seconds, got, peak = timed(
+                        lambda: match_many(snapshot, queries, videos=videos, max_dist=max_dist, limit=limit, **extra)
+                    )
+                    same = scores(got) == scores(expected) if videos else got == expected
+                    print(f"{method:<18} {max_dist:>8} {engine:<10} {len(queries) / seconds:>10.0f} "
+                          f"{base / seconds:>9.2f} {peak / MiB:>11.0f}" + ("" if same else "  DIFFERENT"))
+                    sys.stdout.flush()
+    finally:
+        client.close()
+        cluster.close()
+
+
+if __name__ == "__main__":
+    main()
