@@ -9,7 +9,11 @@ once, beforehand; its start time is printed); each engine's best round
 counts, so that load from elsewhere on a shared machine hits all three
 alike. The load average at the end tells how busy the machine was. This process stays the driver and shares the cores with the
 workers. Memory is the peak resident size of the largest worker process
-during the run, sampled every 20 ms.
+during the run, sampled every 20 ms. "CPU × serial" is the CPU time the run
+took in every process (driver, scheduler, workers) over the serial loop's:
+what the parallel run costs beyond the work itself. Load from others on a
+shared machine changes it little, unlike the wall-clock ratio, which on
+idle cores approaches the number of workers divided by it.
 
     python bench/bench_batch.py [--queries 100000] [--workers 2] [--rounds 2] [--seed 1]
 
@@ -21,10 +25,12 @@ from __future__ import annotations
 import argparse
 import os
 import random
+import resource
 import sys
 import threading
 import time
 from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 from pathlib import Path
 
@@ -62,13 +68,32 @@ class PeakWorkerMemory:
                     pass
 
 
-def timed(run: Callable[[], object]) -> tuple[float, object, int]:
-    """(seconds, result, peak worker bytes) of one run."""
+@dataclass
+class Run:
+    seconds: float
+    cpu_seconds: float
+    result: object
+    peak_worker_bytes: int
+
+
+def cpu_seconds(client: Any) -> float:
+    """CPU time used so far by this process (the driver, and the scheduler
+    of a local cluster), its finished children (local workers) and the
+    cluster's workers."""
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    workers = client.run(lambda: sum(psutil.Process().cpu_times()[:2]))
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime + sum(workers.values())
+
+
+def timed(run: Callable[[], object], client: Any) -> Run:
     with PeakWorkerMemory() as memory:
+        cpu = cpu_seconds(client)
         start = time.perf_counter()
         result = run()
         seconds = time.perf_counter() - start
-    return seconds, result, memory.peak
+        cpu = cpu_seconds(client) - cpu
+    return Run(seconds, cpu, result, memory.peak)
 
 
 def scores(results: object) -> list[list[float]]:
@@ -109,10 +134,13 @@ def main() -> None:
             ("dask", dict(client=client)),
         ]
         for engine, extra in engines:
-            seconds, _, _ = timed(lambda: match_many(snapshot, ["abc", "abd"], **extra))
-            print(f"fixed cost of one call on {engine}: {seconds:.2f} s")
+            fixed = timed(lambda: match_many(snapshot, ["abc", "abd"], **extra), client)
+            print(f"fixed cost of one call on {engine}: {fixed.seconds:.2f} s, {fixed.cpu_seconds:.2f} CPU s")
 
-        header = f"{'method':<18} {'max_dist':>8} {'engine':<10} {'queries/s':>10} {'× serial':>9} {'worker MiB':>11}"
+        header = (
+            f"{'method':<18} {'max_dist':>8} {'engine':<10} {'queries/s':>10} {'× serial':>9} "
+            f"{'CPU × serial':>12} {'worker MiB':>11}"
+        )
         print(f"\n{header}\n{'-' * len(header)}")
         for max_dist in (1, 2):
             queries = make_queries(words, max_dist, options.queries, rng)
@@ -125,25 +153,31 @@ def main() -> None:
                         return [trie.fuzzy_match_video(query, max_dist, limit) for query in queries]
                     return [trie.fuzzy_match(query, max_dist, limit) for query in queries]
 
-                best: dict[str, float] = {}
-                peaks: dict[str, int] = {}
+                best: dict[str, Run] = {}
                 for _ in range(options.rounds):
-                    seconds, expected, _ = timed(serial)
-                    best["serial"] = min(best.get("serial", seconds), seconds)
+                    runs = [("serial", timed(serial, client))]
+                    expected = runs[0][1].result
                     for engine, extra in engines:
-                        seconds, got, peak = timed(
-                            lambda: match_many(snapshot, queries, videos=videos, max_dist=max_dist, limit=limit, **extra)
+                        run = timed(
+                            lambda: match_many(snapshot, queries, videos=videos, max_dist=max_dist, limit=limit, **extra),
+                            client,
                         )
-                        if (scores(got) == scores(expected)) if videos else got == expected:
-                            best[engine] = min(best.get(engine, seconds), seconds)
-                            peaks[engine] = max(peaks.get(engine, 0), peak)
+                        if (scores(run.result) == scores(expected)) if videos else run.result == expected:
+                            runs.append((engine, run))
+                    for engine, run in runs:
+                        run.result = None
+                        if engine not in best or run.seconds < best[engine].seconds:
+                            best[engine] = run
+                base = best["serial"]
                 for engine, _ in [("serial", None), *engines]:
                     if engine not in best:
                         print(f"{method:<18} {max_dist:>8} {engine:<10} results differ from the serial loop")
                         continue
-                    memory = f"{peaks[engine] / MiB:>11.0f}" if engine in peaks else ""
-                    print(f"{method:<18} {max_dist:>8} {engine:<10} {len(queries) / best[engine]:>10.0f} "
-                          f"{best['serial'] / best[engine]:>9.2f} {memory}", flush=True)
+                    run = best[engine]
+                    memory = f"{run.peak_worker_bytes / MiB:>11.0f}" if engine != "serial" else ""
+                    print(f"{method:<18} {max_dist:>8} {engine:<10} {len(queries) / run.seconds:>10.0f} "
+                          f"{base.seconds / run.seconds:>9.2f} {run.cpu_seconds / base.cpu_seconds:>12.2f} {memory}",
+                          flush=True)
     print(f"\nload average {' '.join(f'{load:.1f}' for load in os.getloadavg())} (1, 5, 15 min)")
 
 
