@@ -40,7 +40,7 @@ class TriePlugin(WorkerPlugin):
 
 def check_client(client: object) -> None:
     if not isinstance(client, Client):
-        raise TypeError(f"match_many() argument 'client' must be a dask.distributed.Client, not '{type(client).__name__}'")
+        raise TypeError(f"argument 'client' must be a dask.distributed.Client, not '{type(client).__name__}'")
 
 
 def worker_count(client: Client) -> int:
@@ -67,7 +67,7 @@ def trie_on_this_worker(name: str) -> PrefixSearch | QueryFailure:
     """The trie that ``trie_on_workers`` put on the worker running the caller."""
     plugin = get_worker().plugins.get(name)
     if not isinstance(plugin, TriePlugin) or plugin.trie is None:
-        raise RuntimeError(f"worker has no trie named {name!r}: use it only inside its trie_on_workers context")
+        raise RuntimeError(f"worker has no trie named {name!r}: the call or context that put it there has ended")
     return plugin.trie
 
 

@@ -9,12 +9,12 @@ snapshot and then answer chunks of queries.
 
 from __future__ import annotations
 
+import functools
 import multiprocessing
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
-import functools
 from types import ModuleType
 from typing import TYPE_CHECKING, Literal, Protocol, Self, TypeVar, cast, overload
 
