@@ -27,6 +27,7 @@ import os
 import random
 import resource
 import sys
+import tempfile
 import threading
 import time
 from collections.abc import Callable
@@ -124,7 +125,8 @@ def main() -> None:
 
     start = time.perf_counter()
     with (
-        LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=None) as cluster,
+        tempfile.TemporaryDirectory() as scratch,
+        LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=None, local_directory=scratch) as cluster,
         Client(cluster) as client,
     ):
         idle = max(client.run(lambda: psutil.Process().memory_info().rss).values())
