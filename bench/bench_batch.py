@@ -111,6 +111,7 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=1)
     options = parser.parse_args()
 
+    import dask
     from distributed import Client, LocalCluster
 
     from _corvalind import PrefixSearch
@@ -126,7 +127,8 @@ def main() -> None:
     start = time.perf_counter()
     with (
         tempfile.TemporaryDirectory() as scratch,
-        LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=None, local_directory=scratch) as cluster,
+        dask.config.set({"temporary-directory": scratch}),
+        LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=None) as cluster,
         Client(cluster) as client,
     ):
         idle = max(client.run(lambda: psutil.Process().memory_info().rss).values())

@@ -183,15 +183,16 @@ def test_importing_the_package_does_not_import_dask():
 
 @pytest.fixture(scope="module")
 def local_client(tmp_path_factory):
+    dask = pytest.importorskip("dask")
     distributed = pytest.importorskip("distributed")
     scratch = tmp_path_factory.mktemp("dask-local")
     with (
+        dask.config.set({"temporary-directory": str(scratch)}),  # the scheduler's scratch space too
         distributed.LocalCluster(
             n_workers=2,
             threads_per_worker=1,
             processes=True,
             dashboard_address=None,
-            local_directory=str(scratch),
             silence_logs=logging.CRITICAL,  # the failures tests cause on purpose
         ) as cluster,
         distributed.Client(cluster) as client,
@@ -256,13 +257,13 @@ def cli_client(tmp_path_factory):
     address = f"tcp://127.0.0.1:{free_port()}"
     dask = str(Path(sys.executable).with_name("dask"))
     commands = [[dask, "scheduler", "--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1], "--no-dashboard"]]
-    worker = [dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1", "--no-dashboard"]
-    commands += [worker + ["--local-directory", str(scratch / f"worker-{k}")] for k in range(2)]
+    commands += [[dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1", "--no-dashboard"]] * 2
+    environment = os.environ | {"DASK_TEMPORARY_DIRECTORY": str(scratch)}
     log = open(scratch / "log", "wb")
     started = []
     try:
         for command in commands:
-            started.append(subprocess.Popen(command, stdout=log, stderr=log, start_new_session=True))
+            started.append(subprocess.Popen(command, stdout=log, stderr=log, env=environment, start_new_session=True))
         with distributed.Client(address, timeout=30) as client:
             client.wait_for_workers(2, timeout=60)
             yield client
