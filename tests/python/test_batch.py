@@ -210,7 +210,7 @@ def test_dask_workers_drop_the_trie_after_the_call(corpus, local_client):
     trie, _, queries = corpus
     match_many(trie, queries[:10], client=local_client)
     plugins = local_client.run(lambda dask_worker: [name for name in dask_worker.plugins if "corvalind" in name])
-    assert list(plugins.values()) == [[], []]
+    assert plugins and all(names == [] for names in plugins.values())
 
 
 def test_dask_reports_a_query_s_own_exception_and_a_bad_snapshot(small_trie, local_client):
@@ -235,6 +235,19 @@ def test_partition_matcher_turns_a_column_of_queries_into_one_of_results(corpus,
         local_client.submit(match, column).result()
     with pytest.raises(OverflowError), partition_matcher(local_client, data, max_dist=-1):
         pass
+
+
+def test_a_worker_joining_during_the_context_gets_the_trie(small_trie, local_client):
+    pandas = pytest.importorskip("pandas")
+    cluster = local_client.cluster
+    before = set(local_client.nthreads())
+    with partition_matcher(local_client, small_trie, max_dist=0) as match:
+        cluster.scale(3)
+        local_client.wait_for_workers(3, timeout=60)
+        (joined,) = set(local_client.nthreads()) - before
+        result = local_client.submit(match, pandas.Series(["ab", "b", "x"]), workers=[joined], pure=False).result()
+    assert list(result) == [[("ab", 1, 0)], [("b", 1, 0)], []]
+    cluster.scale(2)
 
 
 # --------------------------------------------------------------------------
