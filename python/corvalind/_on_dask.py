@@ -13,9 +13,8 @@ from __future__ import annotations
 import uuid
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any
 
-from distributed import Client, Future, WorkerPlugin, as_completed, get_worker
+from distributed import Client, Future, Worker, WorkerPlugin, as_completed, get_worker
 
 from _corvalind import PrefixSearch
 
@@ -29,12 +28,12 @@ class TriePlugin(WorkerPlugin):
         self.snapshot: bytes | None = snapshot
         self.trie: PrefixSearch | QueryFailure | None = None
 
-    def setup(self, worker: Any) -> None:
+    def setup(self, worker: Worker) -> None:
         if self.snapshot is not None:
             self.trie = restore(self.snapshot)
             self.snapshot = None  # the scheduler keeps the bytes for later workers
 
-    def teardown(self, worker: Any) -> None:
+    def teardown(self, worker: Worker) -> None:
         self.trie = None
 
 

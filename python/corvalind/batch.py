@@ -176,7 +176,8 @@ def match_many(
     Raises the method's own error for bad ``max_dist``, ``limit`` or
     ``include_prefix_nodes``, TypeError or ValueError for the other
     arguments, all before any work starts; a query that raises ends the call
-    with its exception (noted with the query's index). A snapshot that
+    with its exception, noted with the query's index (chunks finish in any
+    order: when several queries raise, the first failure to arrive). A snapshot that
     cannot be restored raises the restore's error from the first chunk.
 
     Cost: the query time divided among the workers, plus restoring the trie
