@@ -1,21 +1,29 @@
-"""Producer side of the ``_corvalind`` trie.
+"""Around the ``_corvalind`` trie: the producer, snapshot files and batch matching.
 
-Builds the flat arrays that ``_corvalind.PrefixSearch.from_internal_data_v2``
-takes, from plain (term, video id, count) records.
+``build_flat_arrays`` builds the flat arrays that
+``PrefixSearch.from_internal_data_v2`` takes from plain (term, video id,
+count) records; ``save`` and ``load`` keep a trie in a checked file;
+``match_many`` answers many queries on many processes or a Dask cluster.
 """
 
 from _corvalind import PrefixSearch
+from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, match_many, partition_matcher
 from corvalind.flat_arrays import FlatArrays, PayloadTuple, Record, VideoId, build_flat_arrays
 from corvalind.snapshot_file import SnapshotFileError, load, save
 
 __all__ = [
     "FlatArrays",
+    "PartitionMatcher",
     "PayloadTuple",
     "PrefixSearch",
     "Record",
     "SnapshotFileError",
+    "TermMatch",
     "VideoId",
+    "VideoMatch",
     "build_flat_arrays",
     "load",
+    "match_many",
+    "partition_matcher",
     "save",
 ]
