@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "utf8.h"
+
 namespace corvalind {
 
 std::expected<void, Error> check_flat_arrays(std::size_t node_shifts_len, std::size_t labels_len,
@@ -29,19 +31,9 @@ std::expected<void, Error> check_flat_arrays(std::size_t node_shifts_len, std::s
 
 char32_t first_scalar(std::string_view utf8) {
   if (utf8.empty()) return U'\0';
-  const auto lead = static_cast<unsigned char>(utf8[0]);
-  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  if (utf8.size() < length || (length > 1 && lead < 0xC2) || lead > 0xF4) {
-    throw InternalFailure("label is not valid UTF-8");
-  }
-  if (length == 1) return lead;
-  char32_t scalar = lead & (0x7F >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(utf8[k]);
-    if ((next & 0xC0) != 0x80) throw InternalFailure("label is not valid UTF-8");
-    scalar = (scalar << 6) | (next & 0x3F);
-  }
-  return scalar;
+  const auto checked = decode_checked({reinterpret_cast<const uint8_t*>(utf8.data()), utf8.size()});
+  if (!checked) throw InternalFailure("label is not valid UTF-8");
+  return checked->scalar;
 }
 
 Result<IdTable> id_table_from_entries(const std::vector<std::vector<uint8_t>>& entries) {

@@ -7,14 +7,10 @@
 #include "interrupt.h"
 #include "payload/video_map.h"
 #include "prefix/matcher/matcher.h"
+#include "utf8.h"
 
 namespace corvalind {
 namespace {
-
-std::size_t scalar_count(std::string_view utf8) {
-  return static_cast<std::size_t>(
-      std::count_if(utf8.begin(), utf8.end(), [](char byte) { return (byte & 0xC0) != 0x80; }));
-}
 
 // 36 characters: the bytes in stored order as lowercase hex, "-" after
 // bytes 4, 6, 8 and 10.

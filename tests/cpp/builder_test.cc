@@ -59,7 +59,9 @@ TEST(FirstScalar, Cases) {
 }
 
 TEST(FirstScalar, RefusesTruncatedOrStrayBytes) {
-  for (std::string_view bad : {"\xc3", "\xe2\x82", "\x80", "\xf0\x9f\x98", "\xe2x\x82"}) {
+  // Last three: an overlong form, a surrogate and a value past U+10FFFF.
+  for (std::string_view bad :
+       {"\xc3", "\xe2\x82", "\x80", "\xf0\x9f\x98", "\xe2x\x82", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
     EXPECT_THROW(first_scalar(bad), InternalFailure);
   }
 }
