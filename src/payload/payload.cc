@@ -1,23 +1,11 @@
 #include "payload/payload.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "error.h"
 #include "ranking.h"
 
 namespace corvalind {
-
-void Payload::merge_from(const Payload& other) {
-  VideoTally tally;
-  tally.add(video_ids, video_counts);
-  tally.add(other.video_ids, other.video_counts);
-  total = saturating_add(total, other.total);
-  // Cleared only after both lists were read: `other` may be this payload.
-  video_ids.clear();
-  video_counts.clear();
-  tally.take_ranked(std::numeric_limits<uint64_t>::max(), video_ids, video_counts);
-}
 
 void VideoTally::add(std::span<const uint32_t> video_ids, std::span<const uint32_t> video_counts) {
   if (video_ids.size() != video_counts.size()) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "payloads.h"
+
 namespace corvalind {
 namespace {
 
@@ -114,7 +116,7 @@ TEST(IdTable, RefusesOtherSizes) {
 
 PayloadTable table_of(const std::vector<std::optional<Payload>>& payloads) {
   PayloadTable table;
-  for (const auto& p : payloads) table.push(p ? std::optional(p->view()) : std::nullopt);
+  for (const auto& p : payloads) push_payload(table, p ? std::optional(p->view()) : std::nullopt);
   return table;
 }
 
