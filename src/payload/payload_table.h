@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "payload/payload.h"
@@ -31,5 +33,14 @@ struct PayloadTable {
   // Reserves room for `nodes` nodes and `entries` entries in all.
   void reserve(std::size_t nodes, std::size_t entries);
 };
+
+// The first place where `table` breaks its own layout, as the detail of a
+// malformed-trie message (e.g. "payloads.totals has 3 entries but payloads
+// has 4"); nullopt when it holds. The layout: a total per node, N + 1
+// offsets that never decrease (none at all for a table with no node),
+// present 0 or 1, no entries and total 0 where absent, and entry lists
+// exactly as long as the last offset says. Linear in N. Tables that are
+// decoded or filled through end_node hold it by construction.
+std::optional<std::string> layout_fault(const PayloadTable& table);
 
 }  // namespace corvalind

@@ -10,23 +10,6 @@ namespace corvalind {
 
 namespace {
 
-// Propagation reads payloads through PayloadTable::view without bounds checks,
-// so the table must hold one slot per node with offsets inside its lists.
-void require_consistent(const PayloadTable& table, std::size_t n) {
-  const bool sized = table.present.size() == n && table.totals.size() == n &&
-                     table.entry_offsets.size() == n + 1 &&
-                     table.video_ids.size() == table.video_counts.size();
-  if (!sized) throw InternalFailure("payload table does not match the node count");
-  for (std::size_t i = 0; i < n; ++i) {
-    if (table.entry_offsets[i] > table.entry_offsets[i + 1]) {
-      throw InternalFailure("payload table offsets decrease");
-    }
-  }
-  if (table.entry_offsets[n] > table.video_ids.size()) {
-    throw InternalFailure("payload table offsets pass its entries");
-  }
-}
-
 // Every node reachable from the root is visited after its children, so a
 // child numbered below its parent is summarised before the parent reads it:
 // the reverse of the breadth-first order from the root (edges to nodes
@@ -75,7 +58,9 @@ void Trie::propagate(uint64_t video_top_n) {
   }
   if (node_shifts.size() != n) throw InternalFailure("node_shifts does not match the node count");
   const PayloadTable& in = payloads;
-  require_consistent(in, n);
+  // Read through PayloadTable::view without bounds checks.
+  if (in.size() != n) throw InternalFailure("payload table does not match the node count");
+  if (auto fault = layout_fault(in)) throw InternalFailure("payload table: " + *fault);
 
   PayloadTable out;
   out.present.assign(n, 1);
