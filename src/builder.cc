@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "messages.h"
 #include "utf8.h"
 
 namespace corvalind {
@@ -10,20 +11,15 @@ namespace corvalind {
 std::expected<void, Error> check_flat_arrays(std::size_t node_shifts_len, std::size_t labels_len,
                                              std::size_t payloads_len,
                                              const std::vector<uint32_t>& child_transitions) {
-  const std::string n = std::to_string(labels_len);
   if (node_shifts_len != labels_len) {
-    return fail(ErrorType::ValueError,
-                "node_shifts len " + std::to_string(node_shifts_len) + " != child_labels len " + n);
+    return fail(ErrorType::ValueError, messages::length_mismatch("node_shifts", node_shifts_len, labels_len));
   }
   if (payloads_len != labels_len) {
-    return fail(ErrorType::ValueError,
-                "payloads len " + std::to_string(payloads_len) + " != child_labels len " + n);
+    return fail(ErrorType::ValueError, messages::length_mismatch("payloads", payloads_len, labels_len));
   }
   for (std::size_t j = 0; j < child_transitions.size(); ++j) {
     if (child_transitions[j] >= labels_len) {
-      return fail(ErrorType::ValueError, "child_transitions[" + std::to_string(j) + "] = " +
-                                             std::to_string(child_transitions[j]) + " out of range [0.." +
-                                             n + ")");
+      return fail(ErrorType::ValueError, messages::transition_out_of_range(j, child_transitions[j], labels_len));
     }
   }
   return {};
@@ -58,7 +54,7 @@ Result<IdTable> id_table_from_entries(const std::vector<std::vector<uint8_t>>& e
     }
     return table;
   }
-  return fail(ErrorType::ValueError, "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)");
+  return fail(ErrorType::ValueError, std::string(messages::kVideoIndexEntries));
 }
 
 Result<Trie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32_t> child_labels,

@@ -6,6 +6,7 @@
 
 #include "binding/boundary.h"
 #include "binding/py_ref.h"
+#include "messages.h"
 #include "prefix_search.h"
 
 namespace corvalind {
@@ -48,7 +49,7 @@ PyObject* initialise() {
   if (id == -1) throw binding::PythonError{};
   int64_t expected = -1;
   if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    binding::raise(PyExc_ImportError, "_corvalind does not support sub-interpreters");
+    binding::raise(PyExc_ImportError, std::string(messages::kNoSubInterpreters));
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
 

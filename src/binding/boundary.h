@@ -19,6 +19,7 @@
 
 #include "error.h"
 #include "interrupt.h"
+#include "messages.h"
 
 namespace corvalind::binding {
 
@@ -65,7 +66,7 @@ Result guard(Result failure, Body&& body) noexcept {
   } catch (const std::exception& unexpected) {
     raise_panic(unexpected.what());
   } catch (...) {
-    raise_panic("unknown C++ exception");
+    raise_panic(std::string(messages::kUnknownException));
   }
   return failure;
 }

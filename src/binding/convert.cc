@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "messages.h"
+
 namespace corvalind::binding {
 namespace {
 
@@ -20,7 +22,7 @@ std::string text_of(PyObject* object) {
 long to_long_in_range(PyObject* object, long max) {
   long value = PyLong_AsLong(object);
   if (value == -1 && PyErr_Occurred()) throw PythonError{};
-  if (value < 0 || value > max) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  if (value < 0 || value > max) raise(PyExc_OverflowError, std::string(messages::kOutOfRange));
   return value;
 }
 
@@ -42,7 +44,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 }  // namespace
 
 void refuse(PyObject* object, std::string_view target) {
-  std::string type_name = "<failed to extract type name>";
+  std::string type_name(messages::kUnknownTypeName);
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (qualname && PyUnicode_Check(qualname.get())) {
     Py_ssize_t length = 0;
@@ -51,7 +53,7 @@ void refuse(PyObject* object, std::string_view target) {
     }
   }
   PyErr_Clear();
-  raise(PyExc_TypeError, "'" + type_name + "' object cannot be converted to '" + std::string(target) + "'");
+  raise(PyExc_TypeError, messages::cannot_convert(type_name, target));
 }
 
 uint32_t to_u32(PyObject* object) { return static_cast<uint32_t>(to_long_in_range(object, 0xFFFFFFFFL)); }
@@ -67,7 +69,7 @@ uint64_t to_usize(PyObject* object) {
 }
 
 std::string_view to_text(PyObject* object) {
-  if (!PyUnicode_Check(object)) refuse(object, "PyString");
+  if (!PyUnicode_Check(object)) refuse(object, messages::kPyString);
   Py_ssize_t length = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &length);
   if (text == nullptr) throw PythonError{};
@@ -75,7 +77,7 @@ std::string_view to_text(PyObject* object) {
 }
 
 std::span<const uint8_t> to_byte_string(PyObject* object) {
-  if (!PyBytes_Check(object)) refuse(object, "PyBytes");
+  if (!PyBytes_Check(object)) refuse(object, messages::kPyBytes);
   return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(object)), static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
 }
 
@@ -83,22 +85,22 @@ bool to_flag(PyObject* object) {
   if (object == Py_True) return true;
   if (object == Py_False) return false;
   PyTypeObject* type = Py_TYPE(object);
-  if (!is_numpy_bool_type(type)) refuse(object, "PyBool");
+  if (!is_numpy_bool_type(type)) refuse(object, messages::kPyBool);
   inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
   if (truth == nullptr) {
     PyRef type_text = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
     if (!type_text) throw PythonError{};
-    raise(PyExc_TypeError, "object of type '" + text_of(type_text.get()) + "' does not define a '__bool__' conversion");
+    raise(PyExc_TypeError, messages::no_bool_conversion(text_of(type_text.get())));
   }
   int value = truth(object);
   if (value == 0 || value == 1) return value == 1;
   throw_if_error();
-  raise(PyExc_SystemError, "__bool__ returned neither 0 nor 1");
+  raise(PyExc_SystemError, std::string(messages::kBoolNeitherZeroNorOne));
 }
 
 std::size_t sequence_capacity(PyObject* object) {
-  if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) refuse(object, "Sequence");
+  if (PyUnicode_Check(object)) raise(PyExc_TypeError, std::string(messages::kStrToVec));
+  if (!PySequence_Check(object)) refuse(object, messages::kSequence);
   Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
     // A failed size only costs the hint; an interrupt must not be lost.
@@ -117,7 +119,8 @@ void add_argument_prefix(std::string_view name) {
   }
   PyRef text = PyRef::steal(PyObject_Str(raised.get()));
   if (!text) return;
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", std::string(name).c_str(), text.get()));
+  PyRef message =
+      PyRef::steal(PyUnicode_FromFormat(messages::kArgumentPrefixFormat, std::string(name).c_str(), text.get()));
   if (!message) return;
   PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!replacement) return;

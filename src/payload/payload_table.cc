@@ -1,16 +1,12 @@
 #include "payload/payload_table.h"
 
 #include <new>
-#include <string_view>
+
+#include "messages.h"
 
 namespace corvalind {
-namespace {
 
-std::string at(std::string_view field, std::size_t index) {
-  return std::string(field) + "[" + std::to_string(index) + "]";
-}
-
-}  // namespace
+using messages::field_at;
 
 void PayloadTable::reserve(std::size_t nodes, std::size_t entries) {
   present.reserve(nodes);
@@ -43,17 +39,17 @@ std::optional<std::string> layout_fault(const PayloadTable& table) {
   }
   for (std::size_t i = 0; i < n; ++i) {
     if (offsets[i + 1] < offsets[i]) {
-      return at("payloads.entry_offsets", i + 1) + " = " + std::to_string(offsets[i + 1]) + " is below " +
-             at("entry_offsets", i) + " = " + std::to_string(offsets[i]);
+      return field_at("payloads.entry_offsets", i + 1) + " = " + std::to_string(offsets[i + 1]) + " is below " +
+             field_at("entry_offsets", i) + " = " + std::to_string(offsets[i]);
     }
     if (table.present[i] > 1) {
-      return at("payloads.present", i) + " = " + std::to_string(table.present[i]) + " is neither 0 nor 1";
+      return field_at("payloads.present", i) + " = " + std::to_string(table.present[i]) + " is neither 0 nor 1";
     }
     if (table.present[i] == 0 && offsets[i + 1] != offsets[i]) {
-      return at("payloads", i) + " is absent but has " + std::to_string(offsets[i + 1] - offsets[i]) + " entries";
+      return field_at("payloads", i) + " is absent but has " + std::to_string(offsets[i + 1] - offsets[i]) + " entries";
     }
     if (table.present[i] == 0 && table.totals[i] != 0) {
-      return at("payloads", i) + " is absent but has total " + std::to_string(table.totals[i]);
+      return field_at("payloads", i) + " is absent but has total " + std::to_string(table.totals[i]);
     }
   }
   std::size_t entries = offsets.empty() ? 0 : offsets.back();

@@ -1,5 +1,7 @@
 #include "snapshot/codec.h"
 
+#include "messages.h"
+
 namespace corvalind::snapshot {
 
 namespace {
@@ -15,25 +17,15 @@ std::string_view name(IntegerType type) {
 }
 
 struct Renderer {
-  std::string operator()(const UnexpectedEnd& e) const {
-    return "UnexpectedEnd { additional: " + std::to_string(e.additional) + " }";
-  }
+  std::string operator()(const UnexpectedEnd& e) const { return messages::unexpected_end(e.additional); }
   std::string operator()(const InvalidIntegerType& e) const {
-    return "InvalidIntegerType { expected: " + std::string(name(e.expected)) + ", found: " +
-           std::string(name(e.found)) + " }";
+    return messages::invalid_integer_type(name(e.expected), name(e.found));
   }
   std::string operator()(const UnexpectedVariant& e) const {
-    return "UnexpectedVariant { type_name: \"" + std::string(e.type_name) + "\", allowed: Range { min: " +
-           std::to_string(e.allowed.min) + ", max: " + std::to_string(e.allowed.max) +
-           " }, found: " + std::to_string(e.found) + " }";
+    return messages::unexpected_variant(e.type_name, e.allowed.min, e.allowed.max, e.found);
   }
-  std::string operator()(const InvalidCharEncoding& e) const {
-    return "InvalidCharEncoding([" + std::to_string(e.bytes[0]) + ", " + std::to_string(e.bytes[1]) + ", " +
-           std::to_string(e.bytes[2]) + ", " + std::to_string(e.bytes[3]) + "])";
-  }
-  std::string operator()(const InvalidBooleanValue& e) const {
-    return "InvalidBooleanValue(" + std::to_string(e.value) + ")";
-  }
+  std::string operator()(const InvalidCharEncoding& e) const { return messages::invalid_char_encoding(e.bytes); }
+  std::string operator()(const InvalidBooleanValue& e) const { return messages::invalid_boolean_value(e.value); }
 };
 
 }  // namespace

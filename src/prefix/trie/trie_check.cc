@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "messages.h"
 #include "prefix/trie/malformed.h"
 #include "prefix/trie/trie.h"
 
@@ -11,10 +12,7 @@ namespace corvalind {
 namespace {
 
 using Check = std::expected<void, Error>;
-
-std::string at(std::string_view field, std::size_t index) {
-  return std::string(field) + "[" + std::to_string(index) + "]";
-}
+using messages::field_at;
 
 Check check_node_fields(const Trie& trie) {
   std::size_t n = trie.node_count();
@@ -33,7 +31,7 @@ Check check_edges(const Trie& trie) {
   std::size_t e = trie.child_transitions.size();
   for (std::size_t j = 0; j < e; ++j) {
     if (trie.child_transitions[j] >= n) {
-      return malformed(at("child_transitions", j) + " = " + std::to_string(trie.child_transitions[j]) +
+      return malformed(field_at("child_transitions", j) + " = " + std::to_string(trie.child_transitions[j]) +
                        " is not a node (" + std::to_string(n) + " nodes)");
     }
   }
@@ -41,7 +39,7 @@ Check check_edges(const Trie& trie) {
   for (std::size_t i = 0; i < n; ++i) {
     EdgeRange range = trie.edges(static_cast<uint32_t>(i));
     if (range.begin < range.end && range.end > e) {
-      return malformed("edges of node " + std::to_string(i) + " end at " + at("node_shifts", i + 1) + " = " +
+      return malformed("edges of node " + std::to_string(i) + " end at " + field_at("node_shifts", i + 1) + " = " +
                        std::to_string(range.end) + ", past the " + std::to_string(e) +
                        " entries of child_transitions");
     }
@@ -74,9 +72,9 @@ Check check_tree(const Trie& trie) {
     EdgeRange range = trie.edges(queue[head]);
     for (uint32_t j = range.begin; j < range.end; ++j) {
       uint32_t target = trie.child_transitions[j];
-      if (target == 0) return malformed(at("child_transitions", j) + " = 0 leads back to the root");
+      if (target == 0) return malformed(field_at("child_transitions", j) + " = 0 leads back to the root");
       if (visited[target]) {
-        return malformed(at("child_transitions", j) + " = " + std::to_string(target) + " reaches node " +
+        return malformed(field_at("child_transitions", j) + " = " + std::to_string(target) + " reaches node " +
                          std::to_string(target) + " a second time");
       }
       visited[target] = 1;
