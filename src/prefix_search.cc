@@ -208,8 +208,7 @@ PyTypeObject* prefix_search_type() {
 
 PyObject* wrap_trie(Trie&& trie) {
   PyTypeObject* type = prefix_search_type();
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) throw binding::PythonError{};
+  PyObject* self = binding::pass_on(type->tp_alloc(type, 0));
   new (&reinterpret_cast<PrefixSearchObject*>(self)->trie) Trie(std::move(trie));
   return self;
 }

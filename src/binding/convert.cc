@@ -15,20 +15,19 @@ constexpr std::size_t kMaxReservedItems = std::size_t{1} << 22;
 std::string text_of(PyObject* object) {
   Py_ssize_t length = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &length);
-  if (text == nullptr) throw PythonError{};
+  pass_on_if(text == nullptr);
   return std::string(text, static_cast<std::size_t>(length));
 }
 
 long to_long_in_range(PyObject* object, long max) {
   long value = PyLong_AsLong(object);
-  if (value == -1 && PyErr_Occurred()) throw PythonError{};
+  pass_on_if(value == -1 && PyErr_Occurred());
   if (value < 0 || value > max) raise(PyExc_OverflowError, std::string(messages::kOutOfRange));
   return value;
 }
 
 bool is_numpy_bool_type(PyTypeObject* type) {
-  PyRef name = PyRef::steal(PyType_GetName(type));
-  if (!name) throw PythonError{};
+  PyRef name = PyRef::steal(pass_on(PyType_GetName(type)));
   if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
       PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
     return false;
@@ -61,10 +60,9 @@ uint32_t to_u32(PyObject* object) { return static_cast<uint32_t>(to_long_in_rang
 uint8_t to_byte(PyObject* object) { return static_cast<uint8_t>(to_long_in_range(object, 0xFF)); }
 
 uint64_t to_usize(PyObject* object) {
-  PyRef index = PyLong_Check(object) ? PyRef::new_ref(object) : PyRef::steal(PyNumber_Index(object));
-  if (!index) throw PythonError{};
+  PyRef index = PyLong_Check(object) ? PyRef::new_ref(object) : PyRef::steal(pass_on(PyNumber_Index(object)));
   unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  pass_on_if(value == static_cast<unsigned long long>(-1) && PyErr_Occurred());
   return value;
 }
 
@@ -72,7 +70,7 @@ std::string_view to_text(PyObject* object) {
   if (!PyUnicode_Check(object)) refuse(object, messages::kPyString);
   Py_ssize_t length = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &length);
-  if (text == nullptr) throw PythonError{};
+  pass_on_if(text == nullptr);
   return {text, static_cast<std::size_t>(length)};
 }
 
@@ -88,13 +86,12 @@ bool to_flag(PyObject* object) {
   if (!is_numpy_bool_type(type)) refuse(object, messages::kPyBool);
   inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
   if (truth == nullptr) {
-    PyRef type_text = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
-    if (!type_text) throw PythonError{};
+    PyRef type_text = PyRef::steal(pass_on(PyObject_Str(reinterpret_cast<PyObject*>(type))));
     raise(PyExc_TypeError, messages::no_bool_conversion(text_of(type_text.get())));
   }
   int value = truth(object);
   if (value == 0 || value == 1) return value == 1;
-  throw_if_error();
+  pass_on_if(PyErr_Occurred() != nullptr);
   raise(PyExc_SystemError, std::string(messages::kBoolNeitherZeroNorOne));
 }
 
@@ -104,7 +101,7 @@ std::size_t sequence_capacity(PyObject* object) {
   Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
     // A failed size only costs the hint; an interrupt must not be lost.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    pass_on_if(!PyErr_ExceptionMatches(PyExc_Exception));
     PyErr_Clear();
     return 0;
   }
