@@ -121,11 +121,9 @@ inline void encode_utf8(char32_t c, Emit&& emit) {
 }
 
 inline void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-    return;
-  }
-  encode_utf8(c, [&out](const auto& bytes) { out.append(bytes.begin(), bytes.end()); });
+  encode_utf8(c, [&out](const auto& bytes) {
+    for (const uint8_t byte : bytes) out.push_back(static_cast<char>(byte));
+  });
 }
 
 }  // namespace corvalind
