@@ -11,10 +11,10 @@
 // A C-API call that fails says so by its return value, and every call site
 // turns that into one of these exceptions by one rule:
 //   - Creating a result object for the caller (the tuples, lists, numbers,
-//     text and bytes a method returns): require(object). Failing to is an
-//     internal failure, "Python API call failed" after the pending error is
-//     printed, except that a MemoryError the interpreter raised passes on as
-//     MemoryError: running out of memory is the caller's to handle, not a bug.
+//     text and bytes a method returns): require(object). Such a failure is
+//     an internal failure, "Python API call failed" after the pending error
+//     is printed, except that a MemoryError the interpreter raised passes on
+//     as MemoryError: running out of memory is the caller's to handle.
 //   - Any other call, whose exception the caller should see (converting an
 //     argument, creating the module, allocating the instance):
 //     pass_on(object) or pass_on_if(failed), which leave it set and throw
