@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "builder.h"
+#include "payloads.h"
 #include "prefix/matcher/forward_backward.h"
 #include "prefix/matcher/matcher.h"
 #include "prefix/matcher/walk.h"
@@ -63,7 +64,7 @@ Trie build_trie(std::vector<std::u32string> words) {
     auto [begin, end, depth] = runs[node];
     node_shifts.push_back(static_cast<uint32_t>(child_transitions.size()));
     const bool terminal = begin < end && words[begin].size() == depth;
-    payloads.push(terminal ? std::optional(PayloadView{1, {}, {}}) : std::nullopt);
+    push_payload(payloads, terminal ? std::optional(PayloadView{1, {}, {}}) : std::nullopt);
     for (std::size_t i = begin + (terminal ? 1 : 0); i < end;) {
       const char32_t c = words[i][depth];
       std::size_t j = i;

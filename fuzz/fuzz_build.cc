@@ -15,7 +15,7 @@
 
 #include "builder.h"
 #include "check_queries.h"
-#include "payload/payload.h"
+#include "payloads.h"
 #include "prefix/trie/trie.h"
 #include "reference.h"
 
@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::size_t payload_count = node_len(in, n);
   for (std::size_t i = 0; i < payload_count; ++i) {
     if (!in.ConsumeBool()) {
-      payloads.push(std::nullopt);
+      push_payload(payloads, std::nullopt);
       continue;
     }
     Payload payload{small_or_any(in, 20), {}, {}};
@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       payload.video_ids.push_back(small_or_any(in, kMaxVideos));
       payload.video_counts.push_back(small_or_any(in, 20));
     }
-    payloads.push(payload.view());
+    push_payload(payloads, payload.view());
   }
   std::vector<uint32_t> child_transitions(edges);
   for (uint32_t& target : child_transitions) target = in.ConsumeIntegralInRange<uint32_t>(0, static_cast<uint32_t>(n));

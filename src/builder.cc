@@ -3,25 +3,23 @@
 #include <algorithm>
 #include <string>
 
+#include "messages.h"
+#include "utf8.h"
+
 namespace corvalind {
 
 std::expected<void, Error> check_flat_arrays(std::size_t node_shifts_len, std::size_t labels_len,
                                              std::size_t payloads_len,
                                              const std::vector<uint32_t>& child_transitions) {
-  const std::string n = std::to_string(labels_len);
   if (node_shifts_len != labels_len) {
-    return fail(ErrorType::ValueError,
-                "node_shifts len " + std::to_string(node_shifts_len) + " != child_labels len " + n);
+    return fail(ErrorType::ValueError, messages::length_mismatch("node_shifts", node_shifts_len, labels_len));
   }
   if (payloads_len != labels_len) {
-    return fail(ErrorType::ValueError,
-                "payloads len " + std::to_string(payloads_len) + " != child_labels len " + n);
+    return fail(ErrorType::ValueError, messages::length_mismatch("payloads", payloads_len, labels_len));
   }
   for (std::size_t j = 0; j < child_transitions.size(); ++j) {
     if (child_transitions[j] >= labels_len) {
-      return fail(ErrorType::ValueError, "child_transitions[" + std::to_string(j) + "] = " +
-                                             std::to_string(child_transitions[j]) + " out of range [0.." +
-                                             n + ")");
+      return fail(ErrorType::ValueError, messages::transition_out_of_range(j, child_transitions[j], labels_len));
     }
   }
   return {};
@@ -29,19 +27,9 @@ std::expected<void, Error> check_flat_arrays(std::size_t node_shifts_len, std::s
 
 char32_t first_scalar(std::string_view utf8) {
   if (utf8.empty()) return U'\0';
-  const auto lead = static_cast<unsigned char>(utf8[0]);
-  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  if (utf8.size() < length || (length > 1 && lead < 0xC2) || lead > 0xF4) {
-    throw InternalFailure("label is not valid UTF-8");
-  }
-  if (length == 1) return lead;
-  char32_t scalar = lead & (0x7F >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(utf8[k]);
-    if ((next & 0xC0) != 0x80) throw InternalFailure("label is not valid UTF-8");
-    scalar = (scalar << 6) | (next & 0x3F);
-  }
-  return scalar;
+  const auto checked = decode_checked({reinterpret_cast<const uint8_t*>(utf8.data()), utf8.size()});
+  if (!checked) throw InternalFailure("label is not valid UTF-8");
+  return checked->scalar;
 }
 
 Result<IdTable> id_table_from_entries(const std::vector<std::vector<uint8_t>>& entries) {
@@ -66,7 +54,7 @@ Result<IdTable> id_table_from_entries(const std::vector<std::vector<uint8_t>>& e
     }
     return table;
   }
-  return fail(ErrorType::ValueError, "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)");
+  return fail(ErrorType::ValueError, std::string(messages::kVideoIndexEntries));
 }
 
 Result<Trie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32_t> child_labels,

@@ -22,8 +22,8 @@ std::expected<void, Error> check_flat_arrays(std::size_t node_shifts_len, std::s
                                              const std::vector<uint32_t>& child_transitions);
 
 // Step 4: the first Unicode scalar of a UTF-8 label, U+0000 for "".
-// Labels come from Python str objects, so the text is valid UTF-8; a
-// truncated or stray-byte sequence throws InternalFailure.
+// Labels come from Python str objects, so the text is valid UTF-8; a first
+// sequence that is not (decode_checked refuses it) throws InternalFailure.
 char32_t first_scalar(std::string_view utf8);
 
 // Step 7: the external id table and mode from the video_index entries: none

@@ -11,6 +11,7 @@
 #include <expected>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace corvalind {
 

@@ -13,6 +13,7 @@
 #include "binding/convert.h"
 #include "binding/py_ref.h"
 #include "builder.h"
+#include "messages.h"
 #include "prefix_search.h"
 
 namespace corvalind {
@@ -41,15 +42,15 @@ PayloadTable convert_payloads(std::vector<PyRef>& payloads) {
       continue;
     }
     PyObject* tuple = payload.get();
-    if (!PyTuple_Check(tuple)) binding::refuse(tuple, "PyTuple");
-    if (PyTuple_GET_SIZE(tuple) != 3) binding::raise(PyExc_ValueError, "Payload tuple must have 3 elements");
+    if (!PyTuple_Check(tuple)) binding::refuse(tuple, messages::kPyTuple);
+    if (PyTuple_GET_SIZE(tuple) != 3) binding::raise(PyExc_ValueError, std::string(messages::kPayloadTupleSize));
     uint32_t total = binding::to_u32(PyTuple_GET_ITEM(tuple, 0));
     std::size_t ids_before = table.video_ids.size();
     std::size_t counts_before = table.video_counts.size();
     binding::append_converted(PyTuple_GET_ITEM(tuple, 1), table.video_ids, binding::to_u32);
     binding::append_converted(PyTuple_GET_ITEM(tuple, 2), table.video_counts, binding::to_u32);
     if (table.video_ids.size() - ids_before != table.video_counts.size() - counts_before) {
-      binding::raise(PyExc_ValueError, "video_ids and video_counts length mismatch");
+      binding::raise(PyExc_ValueError, std::string(messages::kPayloadListsMismatch));
     }
     table.end_node(true, total);
     payload.reset();

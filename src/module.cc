@@ -6,6 +6,7 @@
 
 #include "binding/boundary.h"
 #include "binding/py_ref.h"
+#include "messages.h"
 #include "prefix_search.h"
 
 namespace corvalind {
@@ -33,30 +34,26 @@ PyModuleDef module_definition = {
 
 void run_module_body(PyObject* module) {
   PyTypeObject* type = prefix_search_type();
-  PyRef all = PyRef::steal(PyList_New(0));
-  if (!all) throw binding::PythonError{};
-  PyRef name = PyRef::steal(PyUnicode_FromString("PrefixSearch"));
-  if (!name || PyList_Append(all.get(), name.get()) < 0 ||
-      PyModule_AddObjectRef(module, "__all__", all.get()) < 0 ||
-      PyModule_AddObjectRef(module, "PrefixSearch", reinterpret_cast<PyObject*>(type)) < 0) {
-    throw binding::PythonError{};
-  }
+  PyRef all = PyRef::steal(binding::pass_on(PyList_New(0)));
+  PyRef name = PyRef::steal(binding::pass_on(PyUnicode_FromString("PrefixSearch")));
+  binding::pass_on_if(PyList_Append(all.get(), name.get()) < 0 ||
+                      PyModule_AddObjectRef(module, "__all__", all.get()) < 0 ||
+                      PyModule_AddObjectRef(module, "PrefixSearch", reinterpret_cast<PyObject*>(type)) < 0);
 }
 
 PyObject* initialise() {
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) throw binding::PythonError{};
+  binding::pass_on_if(id == -1);
   int64_t expected = -1;
   if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    binding::raise(PyExc_ImportError, "_corvalind does not support sub-interpreters");
+    binding::raise(PyExc_ImportError, std::string(messages::kNoSubInterpreters));
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
 
   binding::install_interrupt_check();
-  PyRef module = PyRef::steal(PyModule_Create(&module_definition));
-  if (!module) throw binding::PythonError{};
+  PyRef module = PyRef::steal(binding::pass_on(PyModule_Create(&module_definition)));
 #ifdef Py_GIL_DISABLED
-  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) throw binding::PythonError{};
+  binding::pass_on_if(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0);
 #endif
   run_module_body(module.get());
   module_object = module.release();

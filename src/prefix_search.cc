@@ -10,6 +10,7 @@
 #include "binding/boundary.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "messages.h"
 #include "prefix/matcher/matcher.h"
 #include "video_query.h"
 
@@ -29,7 +30,7 @@ constexpr MethodParams kFuzzyMatchVideoParams{
 
 // A strong reference to the object for the length of a method call.
 PyRef hold(PyObject* self) {
-  if (!PyObject_TypeCheck(self, prefix_search_type())) binding::refuse(self, "PrefixSearch");
+  if (!PyObject_TypeCheck(self, prefix_search_type())) binding::refuse(self, messages::kPrefixSearch);
   return PyRef::new_ref(self);
 }
 
@@ -42,7 +43,7 @@ std::string name_or_unknown(PyObject* reported) {
   const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &length) : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
-    return "<unknown>";
+    return std::string(messages::kUnknownName);
   }
   return std::string(text, static_cast<std::size_t>(length));
 }
@@ -51,7 +52,7 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return binding::guard<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string module = name_or_unknown(PyType_GetModuleName(type));
     std::string qualname = name_or_unknown(PyType_GetQualName(type));
-    binding::raise(PyExc_TypeError, "No constructor defined for " + module + "." + qualname);
+    binding::raise(PyExc_TypeError, messages::no_constructor(module, qualname));
   });
 }
 
@@ -197,7 +198,7 @@ PyTypeObject* prefix_search_type() {
     }
     if (created == nullptr) {
       PyErr_PrintEx(0);
-      throw InternalFailure("failed to create type object for PrefixSearch");
+      throw InternalFailure(std::string(messages::kTypeCreationFailed));
     }
     type = reinterpret_cast<PyTypeObject*>(created);
     PyType_Modified(type);
@@ -207,8 +208,7 @@ PyTypeObject* prefix_search_type() {
 
 PyObject* wrap_trie(Trie&& trie) {
   PyTypeObject* type = prefix_search_type();
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) throw binding::PythonError{};
+  PyObject* self = binding::pass_on(type->tp_alloc(type, 0));
   new (&reinterpret_cast<PrefixSearchObject*>(self)->trie) Trie(std::move(trie));
   return self;
 }

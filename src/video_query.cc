@@ -7,14 +7,11 @@
 #include "interrupt.h"
 #include "payload/video_map.h"
 #include "prefix/matcher/matcher.h"
+#include "ranking.h"
+#include "utf8.h"
 
 namespace corvalind {
 namespace {
-
-std::size_t scalar_count(std::string_view utf8) {
-  return static_cast<std::size_t>(
-      std::count_if(utf8.begin(), utf8.end(), [](char byte) { return (byte & 0xC0) != 0x80; }));
-}
 
 // 36 characters: the bytes in stored order as lowercase hex, "-" after
 // bytes 4, 6, 8 and 10.
@@ -93,13 +90,8 @@ std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view ter
     const double normalized = score / total_weight;
     if (normalized >= MIN_SCORE) ranked.emplace_back(video, normalized);
   });
-  const auto higher = [](const auto& a, const auto& b) { return a.second > b.second; };
-  if (limit && *limit < ranked.size()) {
-    const auto kept_end = ranked.begin() + static_cast<std::ptrdiff_t>(*limit);
-    std::nth_element(ranked.begin(), kept_end, ranked.end(), higher);
-    ranked.erase(kept_end, ranked.end());
-  }
-  std::sort(ranked.begin(), ranked.end(), higher);
+  keep_highest(ranked, limit.value_or(ranked.size()),
+               [](const auto& a, const auto& b) { return a.second > b.second; });
 
   std::vector<VideoScore> results;
   results.reserve(ranked.size());

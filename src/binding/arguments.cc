@@ -4,40 +4,16 @@
 #include <vector>
 
 #include "binding/boundary.h"
+#include "messages.h"
 
 namespace corvalind::binding {
-namespace {
-
-std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
-
-// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string name_list(const MethodParams& params, const BoundArgs& slots) {
-  std::vector<std::string_view> missing;
-  for (std::size_t i = 0; i < params.required; ++i) {
-    if (slots[i] == nullptr) missing.push_back(params.names[i]);
-  }
-  std::string list;
-  for (std::size_t i = 0; i < missing.size(); ++i) {
-    if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-    list += quoted(missing[i]);
-  }
-  return std::to_string(missing.size()) + " required positional " +
-         (missing.size() == 1 ? "argument: " : "arguments: ") + list;
-}
-
-}  // namespace
 
 BoundArgs bind_arguments(const MethodParams& params, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
   BoundArgs slots{};
   const std::size_t given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-  const std::string full_name(params.full_name);
   if (given > params.count) {
-    std::string takes = params.required == params.count
-                            ? std::to_string(params.count)
-                            : "from " + std::to_string(params.required) + " to " + std::to_string(params.count);
-    raise(PyExc_TypeError, full_name + " takes " + takes + " positional arguments but " + std::to_string(given) +
-                               (given == 1 ? " was" : " were") + " given");
+    raise(PyExc_TypeError, messages::too_many_positional(params.full_name, params.required, params.count, given));
   }
   for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
 
@@ -49,24 +25,22 @@ BoundArgs bind_arguments(const MethodParams& params, PyObject* const* args, Py_s
     if (text == nullptr) {
       // A name with no UTF-8 form (a lone surrogate) matches no parameter.
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name.c_str(), name);
+      PyErr_Format(PyExc_TypeError, messages::kUnexpectedKeywordFormat, std::string(params.full_name).c_str(), name);
       throw PythonError{};
     }
     const std::string_view keyword(text, static_cast<std::size_t>(length));
     std::size_t slot = 0;
     while (slot < params.count && params.names[slot] != keyword) ++slot;
-    if (slot == params.count) {
-      raise(PyExc_TypeError, full_name + " got an unexpected keyword argument " + quoted(keyword));
-    }
-    if (slots[slot] != nullptr) {
-      raise(PyExc_TypeError, full_name + " got multiple values for argument " + quoted(keyword));
-    }
+    if (slot == params.count) raise(PyExc_TypeError, messages::unexpected_keyword(params.full_name, keyword));
+    if (slots[slot] != nullptr) raise(PyExc_TypeError, messages::multiple_values(params.full_name, keyword));
     slots[slot] = args[given + static_cast<std::size_t>(k)];
   }
 
+  std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < params.required; ++i) {
-    if (slots[i] == nullptr) raise(PyExc_TypeError, full_name + " missing " + name_list(params, slots));
+    if (slots[i] == nullptr) missing.push_back(params.names[i]);
   }
+  if (!missing.empty()) raise(PyExc_TypeError, messages::missing_arguments(params.full_name, missing));
   return slots;
 }
 

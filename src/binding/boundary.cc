@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "messages.h"
+
 namespace corvalind::binding {
 namespace {
 
@@ -17,7 +19,7 @@ PyObject* exception_type(ErrorType type) {
 }
 
 [[noreturn]] void uncaught_panic() noexcept {
-  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fputs(messages::kUncaughtPanic.data(), stderr);
   std::abort();
 }
 
@@ -58,7 +60,7 @@ PyObject* require(PyObject* object) {
   if (object == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
     PyErr_Print();
-    throw InternalFailure("Python API call failed");
+    throw InternalFailure(std::string(messages::kApiCallFailed));
   }
   return object;
 }
@@ -69,7 +71,7 @@ void install_interrupt_check() noexcept {
 }
 
 void raise_panic(const std::string& message) noexcept {
-  std::fprintf(stderr, "_corvalind: internal failure: %s\n", message.c_str());
+  std::fprintf(stderr, messages::kInternalFailureFormat, message.c_str());
   PyObject* type = panic_exception_type();
   if (type == nullptr || !set_error(type, message)) uncaught_panic();
 }

@@ -7,8 +7,21 @@
 //                      exception, which is set (interrupt.h);
 //   InternalFailure  - a violated expectation: raised as PanicException;
 //   std::bad_alloc   - MemoryError.
-// require() turns a C-API call that failed to create an object into an
-// exception at once, so no NULL goes unchecked.
+//
+// A C-API call that fails says so by its return value, and every call site
+// turns that into one of these exceptions by one rule:
+//   - Creating a result object for the caller (the tuples, lists, numbers,
+//     text and bytes a method returns): require(object). Such a failure is
+//     an internal failure, "Python API call failed" after the pending error
+//     is printed, except that a MemoryError the interpreter raised passes on
+//     as MemoryError: running out of memory is the caller's to handle.
+//   - Any other call, whose exception the caller should see (converting an
+//     argument, creating the module, allocating the instance):
+//     pass_on(object) or pass_on_if(failed), which leave it set and throw
+//     PythonError.
+// Creating the PrefixSearch type is the one call outside this rule: without
+// the type nothing works, so its failure is an internal failure with its
+// own text (messages::kTypeCreationFailed), whatever the interpreter raised.
 #pragma once
 
 #include <Python.h>
@@ -19,6 +32,7 @@
 
 #include "error.h"
 #include "interrupt.h"
+#include "messages.h"
 
 namespace corvalind::binding {
 
@@ -29,17 +43,25 @@ struct PythonError {};
 [[noreturn]] void raise(const Error& error);
 // Sets a Python exception of `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
-// Throws PythonError if a Python exception is pending (after a C-API call
-// that reports failure through its return value).
-inline void throw_if_error() {
-  if (PyErr_Occurred()) throw PythonError{};
+
+// A result object: returns `object`. When the call that made it failed:
+// with MemoryError pending, throws PythonError and leaves it set; otherwise
+// prints the pending error and throws the internal failure "Python API call
+// failed".
+PyObject* require(PyObject* object);
+
+// Any other call: returns `object`, or throws PythonError when it is NULL,
+// leaving the interpreter's exception set.
+inline PyObject* pass_on(PyObject* object) {
+  if (object == nullptr) throw PythonError{};
+  return object;
 }
 
-// Returns `object`. When the call that made it failed: with MemoryError
-// pending, throws PythonError and leaves it set (running out of memory is
-// the caller's to handle, not a bug); otherwise prints the pending error and
-// throws the internal failure "Python API call failed".
-PyObject* require(PyObject* object);
+// Throws PythonError, leaving the interpreter's exception set, when the call
+// whose result was tested `failed`.
+inline void pass_on_if(bool failed) {
+  if (failed) throw PythonError{};
+}
 
 // Lets the core's long loops see pending signals: installs, for the
 // process, a check that runs the interpreter's signal handlers and reports
@@ -65,7 +87,7 @@ Result guard(Result failure, Body&& body) noexcept {
   } catch (const std::exception& unexpected) {
     raise_panic(unexpected.what());
   } catch (...) {
-    raise_panic("unknown C++ exception");
+    raise_panic(std::string(messages::kUnknownException));
   }
   return failure;
 }

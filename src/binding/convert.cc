@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "messages.h"
+
 namespace corvalind::binding {
 namespace {
 
@@ -13,20 +15,19 @@ constexpr std::size_t kMaxReservedItems = std::size_t{1} << 22;
 std::string text_of(PyObject* object) {
   Py_ssize_t length = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &length);
-  if (text == nullptr) throw PythonError{};
+  pass_on_if(text == nullptr);
   return std::string(text, static_cast<std::size_t>(length));
 }
 
 long to_long_in_range(PyObject* object, long max) {
   long value = PyLong_AsLong(object);
-  if (value == -1 && PyErr_Occurred()) throw PythonError{};
-  if (value < 0 || value > max) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  pass_on_if(value == -1 && PyErr_Occurred());
+  if (value < 0 || value > max) raise(PyExc_OverflowError, std::string(messages::kOutOfRange));
   return value;
 }
 
 bool is_numpy_bool_type(PyTypeObject* type) {
-  PyRef name = PyRef::steal(PyType_GetName(type));
-  if (!name) throw PythonError{};
+  PyRef name = PyRef::steal(pass_on(PyType_GetName(type)));
   if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
       PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
     return false;
@@ -42,7 +43,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 }  // namespace
 
 void refuse(PyObject* object, std::string_view target) {
-  std::string type_name = "<failed to extract type name>";
+  std::string type_name(messages::kUnknownTypeName);
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (qualname && PyUnicode_Check(qualname.get())) {
     Py_ssize_t length = 0;
@@ -51,7 +52,7 @@ void refuse(PyObject* object, std::string_view target) {
     }
   }
   PyErr_Clear();
-  raise(PyExc_TypeError, "'" + type_name + "' object cannot be converted to '" + std::string(target) + "'");
+  raise(PyExc_TypeError, messages::cannot_convert(type_name, target));
 }
 
 uint32_t to_u32(PyObject* object) { return static_cast<uint32_t>(to_long_in_range(object, 0xFFFFFFFFL)); }
@@ -59,23 +60,22 @@ uint32_t to_u32(PyObject* object) { return static_cast<uint32_t>(to_long_in_rang
 uint8_t to_byte(PyObject* object) { return static_cast<uint8_t>(to_long_in_range(object, 0xFF)); }
 
 uint64_t to_usize(PyObject* object) {
-  PyRef index = PyLong_Check(object) ? PyRef::new_ref(object) : PyRef::steal(PyNumber_Index(object));
-  if (!index) throw PythonError{};
+  PyRef index = PyLong_Check(object) ? PyRef::new_ref(object) : PyRef::steal(pass_on(PyNumber_Index(object)));
   unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  pass_on_if(value == static_cast<unsigned long long>(-1) && PyErr_Occurred());
   return value;
 }
 
 std::string_view to_text(PyObject* object) {
-  if (!PyUnicode_Check(object)) refuse(object, "PyString");
+  if (!PyUnicode_Check(object)) refuse(object, messages::kPyString);
   Py_ssize_t length = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &length);
-  if (text == nullptr) throw PythonError{};
+  pass_on_if(text == nullptr);
   return {text, static_cast<std::size_t>(length)};
 }
 
 std::span<const uint8_t> to_byte_string(PyObject* object) {
-  if (!PyBytes_Check(object)) refuse(object, "PyBytes");
+  if (!PyBytes_Check(object)) refuse(object, messages::kPyBytes);
   return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(object)), static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
 }
 
@@ -83,26 +83,25 @@ bool to_flag(PyObject* object) {
   if (object == Py_True) return true;
   if (object == Py_False) return false;
   PyTypeObject* type = Py_TYPE(object);
-  if (!is_numpy_bool_type(type)) refuse(object, "PyBool");
+  if (!is_numpy_bool_type(type)) refuse(object, messages::kPyBool);
   inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
   if (truth == nullptr) {
-    PyRef type_text = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
-    if (!type_text) throw PythonError{};
-    raise(PyExc_TypeError, "object of type '" + text_of(type_text.get()) + "' does not define a '__bool__' conversion");
+    PyRef type_text = PyRef::steal(pass_on(PyObject_Str(reinterpret_cast<PyObject*>(type))));
+    raise(PyExc_TypeError, messages::no_bool_conversion(text_of(type_text.get())));
   }
   int value = truth(object);
   if (value == 0 || value == 1) return value == 1;
-  throw_if_error();
-  raise(PyExc_SystemError, "__bool__ returned neither 0 nor 1");
+  pass_on_if(PyErr_Occurred() != nullptr);
+  raise(PyExc_SystemError, std::string(messages::kBoolNeitherZeroNorOne));
 }
 
 std::size_t sequence_capacity(PyObject* object) {
-  if (PyUnicode_Check(object)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) refuse(object, "Sequence");
+  if (PyUnicode_Check(object)) raise(PyExc_TypeError, std::string(messages::kStrToVec));
+  if (!PySequence_Check(object)) refuse(object, messages::kSequence);
   Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
     // A failed size only costs the hint; an interrupt must not be lost.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    pass_on_if(!PyErr_ExceptionMatches(PyExc_Exception));
     PyErr_Clear();
     return 0;
   }
@@ -117,7 +116,8 @@ void add_argument_prefix(std::string_view name) {
   }
   PyRef text = PyRef::steal(PyObject_Str(raised.get()));
   if (!text) return;
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", std::string(name).c_str(), text.get()));
+  PyRef message =
+      PyRef::steal(PyUnicode_FromFormat(messages::kArgumentPrefixFormat, std::string(name).c_str(), text.get()));
   if (!message) return;
   PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!replacement) return;

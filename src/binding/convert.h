@@ -50,14 +50,13 @@ template <class T, class Convert>
 void append_converted(PyObject* object, std::vector<T>& values, Convert&& convert) {
   std::size_t capacity = sequence_capacity(object);
   if (values.empty()) values.reserve(capacity);
-  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-  if (!iterator) throw PythonError{};
+  PyRef iterator = PyRef::steal(pass_on(PyObject_GetIter(object)));
   InterruptPoll poll;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     values.push_back(convert(item.get()));
     poll.tick();
   }
-  throw_if_error();
+  pass_on_if(PyErr_Occurred() != nullptr);
   // A sequence that reported more items than it yielded gives the excess
   // back, so lying nested sequences cannot pile up reserved memory.
   if (values.capacity() / 2 > values.size()) values.shrink_to_fit();

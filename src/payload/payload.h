@@ -1,4 +1,5 @@
-// Payload: the videos one trie node points to, with their counts.
+// Payloads: the videos one trie node points to, with their counts, and the
+// tally that merges them.
 #pragma once
 
 #include <cstddef>
@@ -17,20 +18,6 @@ struct PayloadView {
   uint32_t total = 0;
   std::span<const uint32_t> video_ids;
   std::span<const uint32_t> video_counts;  // parallel to video_ids
-};
-
-struct Payload {
-  uint32_t total = 0;
-  std::vector<uint32_t> video_ids;     // internal video numbers
-  std::vector<uint32_t> video_counts;  // parallel to video_ids
-
-  PayloadView view() const { return {total, video_ids, video_counts}; }
-
-  // Folds `other` into this payload: totals add with saturation at 2^32-1,
-  // counts of the same video (within either list too) are summed in 64 bits
-  // and stored back saturated, and the lists are ranked by count, highest
-  // first (equal counts in no defined order). Nothing is cut.
-  void merge_from(const Payload& other);
 };
 
 inline uint32_t saturating_add(uint32_t a, uint32_t b) {

@@ -28,6 +28,7 @@
 
 #include "error.h"
 #include "interrupt.h"
+#include "utf8.h"
 
 namespace corvalind::snapshot {
 
@@ -127,17 +128,7 @@ void put_integer(Sink& sink, uint64_t v) {
 // REQUIRES: c is a Unicode scalar value.
 template <class Sink>
 void put_char(Sink& sink, char32_t c) {
-  auto continuation = [c](int shift) { return static_cast<uint8_t>(0x80 | ((c >> shift) & 0x3F)); };
-  if (c < 0x80) {
-    put_byte(sink, static_cast<uint8_t>(c));
-  } else if (c < 0x800) {
-    sink.put(std::array<uint8_t, 2>{static_cast<uint8_t>(0xC0 | (c >> 6)), continuation(0)});
-  } else if (c < 0x10000) {
-    sink.put(std::array<uint8_t, 3>{static_cast<uint8_t>(0xE0 | (c >> 12)), continuation(6), continuation(0)});
-  } else {
-    sink.put(std::array<uint8_t, 4>{static_cast<uint8_t>(0xF0 | (c >> 18)), continuation(12), continuation(6),
-                                    continuation(0)});
-  }
+  encode_utf8(c, [&sink](const auto& bytes) { sink.put(bytes); });
 }
 
 template <class Sink>
@@ -178,8 +169,15 @@ class Reader {
 
   // A character, validated as UTF-8 (RFC 3629).
   Decoded<char32_t> character() {
-    if (pos_ != end_ && *pos_ < 0x80) return *pos_++;
-    return character_multibyte();
+    if (pos_ == end_) return std::unexpected(UnexpectedEnd{1});
+    if (*pos_ < 0x80) return *pos_++;
+    const auto checked = decode_checked({pos_, end_});
+    if (!checked) {
+      if (checked.error().missing > 0) return std::unexpected(UnexpectedEnd{checked.error().missing});
+      return std::unexpected(InvalidCharEncoding{checked.error().bytes});
+    }
+    pos_ += checked->width;
+    return checked->scalar;
   }
 
   // 16 bytes as they are.
@@ -222,7 +220,6 @@ class Reader {
   }
 
   static DecodeError invalid_marker(IntegerType width, uint8_t marker);
-  Decoded<char32_t> character_multibyte();
 
   const uint8_t* pos_;
   const uint8_t* end_;

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "payloads.h"
+
 namespace corvalind {
 namespace {
 
@@ -59,7 +61,9 @@ TEST(FirstScalar, Cases) {
 }
 
 TEST(FirstScalar, RefusesTruncatedOrStrayBytes) {
-  for (std::string_view bad : {"\xc3", "\xe2\x82", "\x80", "\xf0\x9f\x98", "\xe2x\x82"}) {
+  // Last three: an overlong form, a surrogate and a value past U+10FFFF.
+  for (std::string_view bad :
+       {"\xc3", "\xe2\x82", "\x80", "\xf0\x9f\x98", "\xe2x\x82", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
     EXPECT_THROW(first_scalar(bad), InternalFailure);
   }
 }
@@ -112,7 +116,7 @@ TEST(IdTable, RefusesOtherSizes) {
 
 PayloadTable table_of(const std::vector<std::optional<Payload>>& payloads) {
   PayloadTable table;
-  for (const auto& p : payloads) table.push(p ? std::optional(p->view()) : std::nullopt);
+  for (const auto& p : payloads) push_payload(table, p ? std::optional(p->view()) : std::nullopt);
   return table;
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "payloads.h"
 #include "prefix/trie/trie.h"
 #include "snapshot/codec.h"
 
@@ -81,8 +82,8 @@ Trie worked_example() {
   t.child_transitions = {1};
   const uint32_t ids[] = {0};
   const uint32_t counts[] = {3};
-  t.payloads.push(PayloadView{3, ids, counts});
-  t.payloads.push(PayloadView{3, ids, counts});
+  push_payload(t.payloads, PayloadView{3, ids, counts});
+  push_payload(t.payloads, PayloadView{3, ids, counts});
   t.video_int_ids = {500};
   t.id_mode = IdMode::Int32;
   t.is_terminal = {0, 1};
@@ -105,10 +106,10 @@ Trie rich_trie() {
   const uint32_t counts0[] = {70000, 300};
   const uint32_t ids2[] = {1};
   const uint32_t counts2[] = {251};
-  t.payloads.push(PayloadView{0xFFFFFFFF, ids0, counts0});
-  t.payloads.push(std::nullopt);
-  t.payloads.push(PayloadView{251, ids2, counts2});
-  t.payloads.push(PayloadView{});
+  push_payload(t.payloads, PayloadView{0xFFFFFFFF, ids0, counts0});
+  push_payload(t.payloads, std::nullopt);
+  push_payload(t.payloads, PayloadView{251, ids2, counts2});
+  push_payload(t.payloads, PayloadView{});
   Uuid a{};
   Uuid b{};
   for (uint8_t k = 0; k < 16; ++k) {

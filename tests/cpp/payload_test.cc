@@ -1,4 +1,4 @@
-#include "payload/payload.h"
+#include "payloads.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "payload/payload.h"
+#include "payloads.h"
 #include "prefix/trie/trie.h"
 
 namespace corvalind {
@@ -44,7 +44,7 @@ Trie make_trie(std::vector<uint32_t> node_shifts, std::vector<uint32_t> child_tr
   trie.child_transitions = std::move(child_transitions);
   trie.child_labels.assign(payloads.size(), U'x');
   for (const auto& p : payloads) {
-    trie.payloads.push(p ? std::optional(p->view()) : std::nullopt);
+    push_payload(trie.payloads, p ? std::optional(p->view()) : std::nullopt);
     trie.is_terminal.push_back(p.has_value());
   }
   return trie;

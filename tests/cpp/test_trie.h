@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "payload/payload.h"
+#include "payloads.h"
 #include "prefix/trie/trie.h"
 #include "reference.h"
 
@@ -34,7 +34,7 @@ inline Trie make_trie(const std::vector<TestNode>& nodes) {
     trie.child_transitions.insert(trie.child_transitions.end(), children[i].begin(), children[i].end());
     trie.child_labels.push_back(nodes[i].label);
     trie.is_terminal.push_back(nodes[i].terminal);
-    trie.payloads.push(nodes[i].payload ? std::optional(nodes[i].payload->view()) : std::nullopt);
+    push_payload(trie.payloads, nodes[i].payload ? std::optional(nodes[i].payload->view()) : std::nullopt);
   }
   Result<Trie> finished = finish_trie(std::move(trie));
   if (!finished) throw std::logic_error(finished.error().message);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "payloads.h"
 #include "prefix/trie/trie.h"
 
 namespace corvalind {
@@ -23,7 +24,7 @@ Trie tree(std::vector<uint32_t> node_shifts, std::vector<uint32_t> child_transit
   const uint32_t ids[] = {1};
   const uint32_t counts[] = {4};
   for (std::size_t i = 0; i < n; ++i) {
-    t.payloads.push(i == 0 ? std::nullopt : std::optional(PayloadView{4, ids, counts}));
+    push_payload(t.payloads, i == 0 ? std::nullopt : std::optional(PayloadView{4, ids, counts}));
   }
   if (n > 0) {
     t.child_labels[0] = U'\0';
@@ -62,7 +63,7 @@ TEST(CheckTrie, Refused) {
       // Node-indexed fields against child_labels.
       {"node_shifts short", [](Trie& t) { t.node_shifts.pop_back(); },
        "malformed trie: node_shifts has 3 entries but child_labels has 4"},
-      {"payloads long", [](Trie& t) { t.payloads.push(std::nullopt); },
+      {"payloads long", [](Trie& t) { push_payload(t.payloads, std::nullopt); },
        "malformed trie: payloads has 5 entries but child_labels has 4"},
       {"is_terminal short", [](Trie& t) { t.is_terminal.pop_back(); },
        "malformed trie: is_terminal has 3 entries but child_labels has 4"},

@@ -4,7 +4,7 @@
 #include <array>
 
 #include "interrupt.h"
-#include "unicode.h"
+#include "utf8.h"
 
 namespace corvalind {
 namespace {

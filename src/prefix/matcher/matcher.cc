@@ -6,7 +6,7 @@
 #include "interrupt.h"
 #include "prefix/matcher/forward_backward.h"
 #include "prefix/matcher/walk.h"
-#include "unicode.h"
+#include "utf8.h"
 
 namespace corvalind {
 namespace {

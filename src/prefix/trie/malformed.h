@@ -4,12 +4,13 @@
 #include <string>
 
 #include "error.h"
+#include "messages.h"
 
 namespace corvalind {
 
 // ValueError "malformed trie: {detail}".
 inline std::unexpected<Error> malformed(const std::string& detail) {
-  return fail(ErrorType::ValueError, "malformed trie: " + detail);
+  return fail(ErrorType::ValueError, std::string(messages::kMalformedTrie) + detail);
 }
 
 }  // namespace corvalind

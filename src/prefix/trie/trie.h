@@ -15,12 +15,12 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
-#include <optional>
 #include <span>
 #include <vector>
 
 #include "error.h"
 #include "payload/payload.h"
+#include "payload/payload_table.h"
 #include "prefix/trie/forward_backward_index.h"
 
 namespace corvalind {
@@ -28,31 +28,6 @@ namespace corvalind {
 enum class IdMode : uint32_t { Uuid = 0, Int32 = 1 };
 
 using Uuid = std::array<uint8_t, 16>;
-
-// One optional payload per node. Node i's entries are the positions
-// entry_offsets[i] .. entry_offsets[i+1] of video_ids and video_counts.
-struct PayloadTable {
-  std::vector<uint8_t> present;         // N: 1 when node i has a payload
-  std::vector<uint32_t> totals;         // N: 0 where absent
-  std::vector<uint32_t> entry_offsets;  // N + 1 (empty when N is 0)
-  std::vector<uint32_t> video_ids;
-  std::vector<uint32_t> video_counts;   // parallel to video_ids
-
-  std::size_t size() const { return present.size(); }
-  bool has(std::size_t node) const { return present[node] != 0; }
-  PayloadView view(std::size_t node) const {
-    uint32_t begin = entry_offsets[node];
-    uint32_t count = entry_offsets[node + 1] - begin;
-    return {totals[node], {video_ids.data() + begin, count}, {video_counts.data() + begin, count}};
-  }
-  // Appends the next node's payload (absent when `payload` is nullopt).
-  void push(std::optional<PayloadView> payload);
-  // Closes the next node after its entries were appended to video_ids and
-  // video_counts (in equal numbers; none when absent).
-  void end_node(bool is_present, uint32_t total);
-  // Reserves room for `nodes` nodes and `entries` entries in all.
-  void reserve(std::size_t nodes, std::size_t entries);
-};
 
 // First and one-past-last edge position of a node; empty when end <= begin.
 struct EdgeRange {

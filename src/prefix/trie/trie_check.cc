@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "messages.h"
 #include "prefix/trie/malformed.h"
 #include "prefix/trie/trie.h"
 
@@ -11,10 +12,7 @@ namespace corvalind {
 namespace {
 
 using Check = std::expected<void, Error>;
-
-std::string at(std::string_view field, std::size_t index) {
-  return std::string(field) + "[" + std::to_string(index) + "]";
-}
+using messages::field_at;
 
 Check check_node_fields(const Trie& trie) {
   std::size_t n = trie.node_count();
@@ -28,52 +26,12 @@ Check check_node_fields(const Trie& trie) {
   return same_length("is_terminal", trie.is_terminal.size());
 }
 
-// Decoded and built tables satisfy all of this by construction; checking it
-// keeps the whole check total for any table.
-Check check_payload_table(const PayloadTable& table) {
-  std::size_t n = table.size();
-  if (table.totals.size() != n) {
-    return malformed("payloads.totals has " + std::to_string(table.totals.size()) + " entries but payloads has " +
-                     std::to_string(n));
-  }
-  const std::vector<uint32_t>& offsets = table.entry_offsets;
-  // A table that never had a node pushed has no offsets at all.
-  if (offsets.size() != n + 1 && !(n == 0 && offsets.empty())) {
-    return malformed("payloads.entry_offsets has " + std::to_string(offsets.size()) + " entries but should have " +
-                     std::to_string(n + 1));
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (offsets[i + 1] < offsets[i]) {
-      return malformed(at("payloads.entry_offsets", i + 1) + " = " + std::to_string(offsets[i + 1]) + " is below " +
-                       at("entry_offsets", i) + " = " + std::to_string(offsets[i]));
-    }
-    if (table.present[i] > 1) {
-      return malformed(at("payloads.present", i) + " = " + std::to_string(table.present[i]) +
-                       " is neither 0 nor 1");
-    }
-    if (table.present[i] == 0 && offsets[i + 1] != offsets[i]) {
-      return malformed(at("payloads", i) + " is absent but has " + std::to_string(offsets[i + 1] - offsets[i]) +
-                       " entries");
-    }
-    if (table.present[i] == 0 && table.totals[i] != 0) {
-      return malformed(at("payloads", i) + " is absent but has total " + std::to_string(table.totals[i]));
-    }
-  }
-  std::size_t entries = offsets.empty() ? 0 : offsets.back();
-  if (table.video_ids.size() != entries || table.video_counts.size() != entries) {
-    return malformed("payloads.entry_offsets ends at " + std::to_string(entries) + " but video_ids has " +
-                     std::to_string(table.video_ids.size()) + " and video_counts " +
-                     std::to_string(table.video_counts.size()) + " entries");
-  }
-  return {};
-}
-
 Check check_edges(const Trie& trie) {
   std::size_t n = trie.node_count();
   std::size_t e = trie.child_transitions.size();
   for (std::size_t j = 0; j < e; ++j) {
     if (trie.child_transitions[j] >= n) {
-      return malformed(at("child_transitions", j) + " = " + std::to_string(trie.child_transitions[j]) +
+      return malformed(field_at("child_transitions", j) + " = " + std::to_string(trie.child_transitions[j]) +
                        " is not a node (" + std::to_string(n) + " nodes)");
     }
   }
@@ -81,7 +39,7 @@ Check check_edges(const Trie& trie) {
   for (std::size_t i = 0; i < n; ++i) {
     EdgeRange range = trie.edges(static_cast<uint32_t>(i));
     if (range.begin < range.end && range.end > e) {
-      return malformed("edges of node " + std::to_string(i) + " end at " + at("node_shifts", i + 1) + " = " +
+      return malformed("edges of node " + std::to_string(i) + " end at " + field_at("node_shifts", i + 1) + " = " +
                        std::to_string(range.end) + ", past the " + std::to_string(e) +
                        " entries of child_transitions");
     }
@@ -114,9 +72,9 @@ Check check_tree(const Trie& trie) {
     EdgeRange range = trie.edges(queue[head]);
     for (uint32_t j = range.begin; j < range.end; ++j) {
       uint32_t target = trie.child_transitions[j];
-      if (target == 0) return malformed(at("child_transitions", j) + " = 0 leads back to the root");
+      if (target == 0) return malformed(field_at("child_transitions", j) + " = 0 leads back to the root");
       if (visited[target]) {
-        return malformed(at("child_transitions", j) + " = " + std::to_string(target) + " reaches node " +
+        return malformed(field_at("child_transitions", j) + " = " + std::to_string(target) + " reaches node " +
                          std::to_string(target) + " a second time");
       }
       visited[target] = 1;
@@ -140,7 +98,7 @@ void index_edges(Trie& trie) {
 
 std::expected<void, Error> check_trie(const Trie& trie) {
   if (auto c = check_node_fields(trie); !c) return c;
-  if (auto c = check_payload_table(trie.payloads); !c) return c;
+  if (auto fault = layout_fault(trie.payloads)) return malformed(*fault);
   if (auto c = check_edges(trie); !c) return c;
   if (auto c = check_id_mode(trie); !c) return c;
   return check_tree(trie);

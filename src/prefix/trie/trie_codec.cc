@@ -14,6 +14,7 @@
 #include <string>
 
 #include "interrupt.h"
+#include "messages.h"
 #include "prefix/trie/malformed.h"
 #include "prefix/trie/trie.h"
 #include "snapshot/codec.h"
@@ -24,8 +25,6 @@ namespace {
 
 namespace snap = snapshot;
 
-constexpr std::string_view kPayloadTypeName = "core::option::Option<corvalind::payload::Payload>";
-constexpr std::string_view kIdModeTypeName = "IdMode";
 constexpr snap::Range kVariantRange{0, 1};
 
 // ---- Writing ----------------------------------------------------------------
@@ -85,7 +84,7 @@ snap::Decoded<void> read_payloads(snap::Reader& reader, PayloadTable& table, std
     poll.tick();
     snap::Decoded<uint8_t> tag = reader.byte();
     if (!tag) return std::unexpected(tag.error());
-    if (*tag > 1) return std::unexpected(snap::UnexpectedVariant{kPayloadTypeName, kVariantRange, *tag});
+    if (*tag > 1) return std::unexpected(snap::UnexpectedVariant{messages::kPayloadTypeName, kVariantRange, *tag});
     uint32_t total = 0;
     if (*tag == 1) {
       snap::Decoded<uint32_t> read_total = reader.u32();
@@ -115,7 +114,7 @@ snap::Decoded<void> read_trie(snap::Reader& reader, Trie& trie, std::optional<Pa
 
   snap::Decoded<uint32_t> mode = reader.u32();
   if (!mode) return std::unexpected(mode.error());
-  if (*mode > 1) return std::unexpected(snap::UnexpectedVariant{kIdModeTypeName, kVariantRange, *mode});
+  if (*mode > 1) return std::unexpected(snap::UnexpectedVariant{messages::kIdModeTypeName, kVariantRange, *mode});
   trie.id_mode = static_cast<IdMode>(*mode);
 
   if (auto read = read_sequence(reader, trie.is_terminal, 1, read_bool); !read) return std::unexpected(read.error());
@@ -138,11 +137,12 @@ Result<Trie> Trie::decode(std::span<const uint8_t> bytes) {
   Trie trie;
   std::optional<PayloadMismatch> mismatch;
   if (auto read = read_trie(reader, trie, mismatch); !read) {
-    return fail(ErrorType::ValueError, "decode error: " + snap::render(read.error()));
+    return fail(ErrorType::ValueError, std::string(messages::kDecodeError) + snap::render(read.error()));
   }
   if (mismatch) {
-    return malformed("payloads[" + std::to_string(mismatch->node) + "] has " + std::to_string(mismatch->video_ids) +
-                     " video_ids but " + std::to_string(mismatch->video_counts) + " video_counts");
+    return malformed(messages::field_at("payloads", mismatch->node) + " has " +
+                     std::to_string(mismatch->video_ids) + " video_ids but " + std::to_string(mismatch->video_counts) +
+                     " video_counts");
   }
   return finish_trie(std::move(trie));
 }
