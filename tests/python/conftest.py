@@ -2,11 +2,20 @@
 
 from __future__ import annotations
 
+import os
 import struct
+import sysconfig
 
 import pytest
 
 from _corvalind import PrefixSearch
+
+# On a free-threaded interpreter every import of the module warns that it
+# switched the GIL on, as the module asks; the child processes that tests
+# start (the command line, batch workers) would print it on standard error,
+# which several tests read.
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    os.environ["PYTHONWARNINGS"] = "ignore:The global interpreter lock (GIL) has been enabled:RuntimeWarning"
 
 
 def raises_exactly(call, exception, message):

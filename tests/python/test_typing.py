@@ -16,6 +16,8 @@ import pytest
 import _corvalind
 import corvalind
 
+pytest.importorskip("mypy", reason="mypy is not installable on this interpreter (a free-threaded build)")
+
 USAGE = Path(__file__).with_name("stub_usage")
 INSTALLED_STUB = Path(_corvalind.__file__).with_name("_corvalind.pyi")
 STUB_PACKAGE = Path(_corvalind.__file__).with_name("_corvalind-stubs") / "__init__.pyi"
