@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
@@ -124,6 +125,16 @@ inline void append_utf8(std::string& out, char32_t c) {
   encode_utf8(c, [&out](const auto& bytes) {
     for (const uint8_t byte : bytes) out.push_back(static_cast<char>(byte));
   });
+}
+
+// The UTF-8 text of a run of scalars: any range of char32_t, a reversed
+// view of one too.
+template <class Scalars>
+std::string utf8_text(const Scalars& scalars) {
+  std::string text;
+  text.reserve(std::size(scalars));
+  for (const char32_t c : scalars) append_utf8(text, c);
+  return text;
 }
 
 }  // namespace corvalind

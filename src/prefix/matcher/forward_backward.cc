@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <ranges>
+#include <span>
 
 #include "interrupt.h"
 #include "utf8.h"
@@ -231,13 +233,6 @@ uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32
   }
 }
 
-std::string text_of(const char32_t* path, std::size_t length, bool reversed) {
-  std::string text;
-  text.reserve(length);
-  for (std::size_t i = 0; i < length; ++i) append_utf8(text, path[reversed ? length - 1 - i : i]);
-  return text;
-}
-
 using Path = std::array<char32_t, kForwardBackwardMaxQuery + kMaxBandDepth>;
 
 // The forward case: from the root, at most K - 1 in the columns below p.
@@ -248,7 +243,8 @@ uint64_t forward_case(const Trie& trie, const ForwardBackwardIndex& index, std::
   const Band<K> band(q, p, K - 1);
   const ForwardTree tree{trie, index.children_sorted};
   return band_walk(tree, 0, band, path.data(), [&](uint32_t node, uint8_t distance, uint32_t depth) {
-    hits.push_back({index.preorder[node], node, distance, with_text ? text_of(path.data(), depth, false) : ""});
+    std::string term = with_text ? utf8_text(std::span(path.data(), depth)) : "";
+    hits.push_back({index.preorder[node], node, distance, std::move(term)});
   });
 }
 
@@ -273,7 +269,7 @@ uint64_t backward_case(const ForwardBackwardIndex& index, std::u32string_view q,
   // has that path string.
   const auto report = [&](uint32_t reverse_node, uint32_t distance, uint32_t length) {
     const uint32_t node = index.term_nodes[index.terminal.rank(reverse_node)];
-    std::string term = with_text ? text_of(path.data(), length, true) : "";
+    std::string term = with_text ? utf8_text(std::span(path.data(), length) | std::views::reverse) : "";
     const auto& duplicates = index.duplicates;
     for (auto it = std::lower_bound(duplicates.begin(), duplicates.end(), std::pair{node, 0u});
          it != duplicates.end() && it->first == node; ++it) {

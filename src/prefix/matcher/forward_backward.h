@@ -51,7 +51,7 @@ struct TermHit {
 // Returns the visible stored terms within max_dist of q, in the order of the
 // walk from the root (pre-order), each once with its distance and, when
 // with_text, its text: exactly the terminal matches of the walk. Adds the
-// number of nodes whose row it computed to *visited when given.
+// number of children it looked at to *visited when given.
 // REQUIRES: forward_backward_serves(q.size(), max_dist); `index` built for
 // `trie`, a trie accepted by check_trie with at least one node.
 std::vector<TermHit> forward_backward_search(const Trie& trie, const ForwardBackwardIndex& index,

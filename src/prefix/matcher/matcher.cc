@@ -46,10 +46,7 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, ui
       [&](uint32_t node, uint32_t distance, std::span<const char32_t> path) {
         // The text costs its length: on a deep trie it is most of the work.
         poll.tick(static_cast<int64_t>(path.size() / 8));
-        std::string text;
-        text.reserve(path.size());
-        for (const char32_t c : path) append_utf8(text, c);
-        matches.push_back({std::move(text), node, distance});
+        matches.push_back({utf8_text(path), node, distance});
         return limit && matches.size() >= *limit;
       });
   return matches;
