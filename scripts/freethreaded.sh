@@ -121,6 +121,6 @@ status=0
 "$TEST_VENV/bin/python" -m pytest tests/python "$@" || status=$?
 if [ "$variant" = ft ]; then
   # Truly parallel calls: the GIL stays off although the module asks for it.
-  PYTHON_GIL=0 "$TEST_VENV/bin/python" -m pytest tests/python/test_threads.py "$@" || status=$?
+  PYTHON_GIL=0 "$TEST_VENV/bin/python" -m pytest tests/python/test_threads.py tests/python/test_first_query.py "$@" || status=$?
 fi
 exit "$status"

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "interrupt.h"
@@ -84,6 +85,63 @@ TEST_F(InterruptTest, ShortCallsAndAbsentCheckNeverStop) {
   set_interrupt_check(nullptr);
   const Trie chain = long_chain(true);
   EXPECT_EQ(fuzzy_match_nodes(chain, "a", 0xFFFFFFFF, std::nullopt, false).size(), chain.node_count() - 1);
+}
+
+// Every word of three letters a-z, each a stored term: 18,279 nodes, so
+// that building the trie's forward-backward index polls.
+Trie three_letter_words() {
+  std::vector<testing::TestNode> nodes(1);
+  uint32_t level_begin = 0;
+  for (int depth = 1; depth <= 3; ++depth) {
+    const auto level_end = static_cast<uint32_t>(nodes.size());
+    for (uint32_t parent = level_begin; parent < level_end; ++parent) {
+      for (char32_t c = U'a'; c <= U'z'; ++c) nodes.push_back({parent, c, depth == 3});
+    }
+    level_begin = level_end;
+  }
+  return testing::make_trie(nodes);
+}
+
+std::vector<reference::NodeDistance> nodes_of(const std::vector<MatchResult>& matches) {
+  std::vector<reference::NodeDistance> nodes;
+  for (const MatchResult& m : matches) nodes.push_back({m.node, m.distance});
+  return nodes;
+}
+
+// What a query made from inside the poll (as a signal handler may) saw.
+const Trie* trie_to_query = nullptr;
+const ForwardBackwardIndex* index_seen_inside = nullptr;
+std::vector<MatchResult> answer_inside;
+
+bool querying_check() {
+  if (const Trie* trie = std::exchange(trie_to_query, nullptr)) {
+    index_seen_inside = trie->forward_backward->get(*trie);
+    answer_inside = fuzzy_match(*trie, "abx", 1, std::nullopt);
+  }
+  return false;
+}
+
+TEST(IndexBuild, QueryFromInsideTheBuildIsWalkedAndTheBuildGoesOn) {
+  const Trie trie = three_letter_words();
+  const std::vector<reference::NodeDistance> expected = reference::naive_walk(trie, U"abx", 1, true);
+  trie_to_query = &trie;
+  set_interrupt_check(querying_check);
+  const std::vector<MatchResult> outer = fuzzy_match(trie, "abx", 1, std::nullopt);
+  set_interrupt_check(nullptr);
+  EXPECT_EQ(trie_to_query, nullptr);  // the build polled
+  EXPECT_EQ(index_seen_inside, nullptr);
+  EXPECT_EQ(nodes_of(answer_inside), expected);
+  EXPECT_EQ(nodes_of(outer), expected);
+  EXPECT_NE(trie.forward_backward->get(trie), nullptr);
+}
+
+TEST_F(InterruptTest, InterruptedIndexBuildLeavesNothingAndTheNextCallBuilds) {
+  const Trie trie = three_letter_words();
+  stop = true;
+  EXPECT_THROW(fuzzy_match(trie, "abx", 1, std::nullopt), Interrupted);
+  set_interrupt_check(nullptr);
+  EXPECT_NE(trie.forward_backward->get(trie), nullptr);
+  EXPECT_EQ(nodes_of(fuzzy_match(trie, "abx", 1, std::nullopt)), reference::naive_walk(trie, U"abx", 1, true));
 }
 
 }  // namespace

@@ -144,14 +144,22 @@ std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& tri
 }
 
 const ForwardBackwardIndex* LazyForwardBackwardIndex::get(const Trie& trie) const {
-  if (built_.load(std::memory_order_acquire)) return index_.get();
-  std::lock_guard lock(building_);
-  if (!built_.load(std::memory_order_relaxed)) {
+  State state = state_.load(std::memory_order_acquire);
+  if (state == State::kBuilt) return index_.get();
+  if (state == State::kBuilding ||
+      !state_.compare_exchange_strong(state, State::kBuilding, std::memory_order_acquire)) {
+    // Another call builds it, or has just published it.
+    return state == State::kBuilt ? index_.get() : nullptr;
+  }
+  try {
     if (std::optional<ForwardBackwardIndex> index = build_forward_backward_index(trie)) {
       index_ = std::make_unique<const ForwardBackwardIndex>(std::move(*index));
     }
-    built_.store(true, std::memory_order_release);
+  } catch (...) {
+    state_.store(State::kUnbuilt, std::memory_order_release);
+    throw;
   }
+  state_.store(State::kBuilt, std::memory_order_release);
   return index_.get();
 }
 

@@ -13,7 +13,6 @@
 #include <bit>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -78,17 +77,24 @@ inline constexpr uint64_t kMaxIndexedScalarsPerNode = 16;
 std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& trie);
 
 // The index of one trie, built by the first call of get() and kept until
-// the trie is destroyed; nullptr when the trie gets none. Safe to call from
-// several threads at once; a build that throws leaves nothing behind, and
-// the next call tries again.
+// the trie is destroyed. No call ever waits for another: the build runs
+// with no lock held, since its interrupt poll runs Python code (signal
+// handlers, the garbage collector and the __del__ methods it calls) that
+// may pass the interpreter to another thread or query this trie again on
+// the same thread. While one call builds, every other call (that same
+// thread's included) gets nullptr, as it does for a trie that gets no
+// index, and walks the trie instead: same results, more time. A build that
+// throws leaves nothing behind, and the next call tries again. Safe to call
+// from several threads at once.
 class LazyForwardBackwardIndex {
  public:
   const ForwardBackwardIndex* get(const Trie& trie) const;
 
  private:
-  mutable std::mutex building_;
-  mutable std::atomic<bool> built_{false};
-  mutable std::unique_ptr<const ForwardBackwardIndex> index_;  // set before built_
+  enum class State : uint8_t { kUnbuilt, kBuilding, kBuilt };
+  mutable std::atomic<State> state_{State::kUnbuilt};
+  // Written by the one call that builds, before it publishes kBuilt.
+  mutable std::unique_ptr<const ForwardBackwardIndex> index_;
 };
 
 }  // namespace corvalind
