@@ -7,7 +7,7 @@ count) records; ``save`` and ``load`` keep a trie in a checked file;
 """
 
 from _corvalind import PrefixSearch
-from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, match_many, partition_matcher
+from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, iter_matches, match_many, partition_matcher
 from corvalind.flat_arrays import FlatArrays, PayloadTuple, Record, VideoId, build_flat_arrays
 from corvalind.snapshot_file import SnapshotFileError, load, save
 
@@ -22,6 +22,7 @@ __all__ = [
     "VideoId",
     "VideoMatch",
     "build_flat_arrays",
+    "iter_matches",
     "load",
     "match_many",
     "partition_matcher",
