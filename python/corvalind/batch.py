@@ -1,9 +1,10 @@
-"""Batch matching: many queries against one trie, answered in this process,
-on local worker processes or on a Dask cluster.
+"""Batch matching: many queries against one trie, answered on native threads
+of this process (the default), in the calling thread, on local worker
+processes or on a Dask cluster.
 
 The layers: ``corvalind._chunks`` holds what every engine shares; each
-engine lives in a module of its own (``_on_processes``, ``_on_dask``)
-imported only when it is used; this module checks the arguments (the client
+engine lives in a module of its own (``_on_threads``, ``_on_processes``,
+``_on_dask``) imported only when it is used; this module checks the arguments (the client
 included) before any engine is imported, and streams the engines' chunk
 results back in query order.
 """
@@ -44,6 +45,11 @@ if TYPE_CHECKING:
 __all__ = ["Matches", "PartitionMatcher", "TermMatch", "VideoMatch", "iter_matches", "match_many", "partition_matcher"]
 
 ColumnT = TypeVar("ColumnT", bound="Column")
+
+THREAD_CHUNK_SIZE = 64
+"""Queries per chunk on threads: a chunk costs a few microseconds to hand
+over, and small chunks keep the threads evenly loaded when queries differ a
+hundredfold in cost."""
 
 DEFAULT_CHUNK_SIZE = 2000
 """Queries per chunk sent to a process or a Dask worker at most: large
@@ -93,6 +99,7 @@ class _Plan:
 
     trie_or_snapshot: PrefixSearch | bytes
     arguments: MatchArguments
+    threads: int | None
     processes: int | None
     client: Client | None
     chunk_size: int | None
@@ -101,11 +108,27 @@ class _Plan:
     def workers(self) -> int:
         if self.client is not None:
             return int(_dask_side().worker_count(self.client))
-        return self.processes or 1
+        return self.threads or self.processes or 1
+
+    def default_chunk_size(self, queries: int | None) -> int:
+        """``chunk_size``, else the engine's default, smaller for a short
+        batch so that every worker gets several chunks."""
+        if self.chunk_size is not None:
+            return self.chunk_size
+        largest = THREAD_CHUNK_SIZE if self.threads is not None else DEFAULT_CHUNK_SIZE
+        return largest if queries is None else max(1, min(largest, -(-queries // (WINDOW_PER_WORKER * self.workers()))))
 
     @contextmanager
-    def engine(self) -> Iterator[Engine]:
-        if self.client is not None:
+    def engine(self, window: int) -> Iterator[Engine]:
+        if self.threads is not None and self.threads > 1:
+            from corvalind._on_threads import ThreadEngine
+
+            trie = self.trie_or_snapshot
+            trie = trie if isinstance(trie, PrefixSearch) else PrefixSearch.from_bytes(trie)
+            # More threads than chunks in flight would only wait.
+            with ThreadEngine(trie, self.arguments, min(self.threads, window)) as threads:
+                yield threads
+        elif self.client is not None:
             on_dask = _dask_side()
             with (
                 on_dask.trie_on_workers(self.client, snapshot_of(self.trie_or_snapshot)) as trie_name,
@@ -130,7 +153,7 @@ class _Plan:
         finished: dict[int, list[Matches]] = {}
         in_flight = 0
         next_start = 0
-        with self.engine() as engine:
+        with self.engine(window) as engine:
             while True:
                 while in_flight < window and (task := next(source, None)) is not None:
                     engine.submit(*task)
@@ -154,6 +177,7 @@ def _plan(
     max_dist: int,
     limit: int | None,
     include_prefix_nodes: bool | None,
+    threads: int | None,
     processes: int | None,
     client: object,
     chunk_size: int | None,
@@ -166,18 +190,19 @@ def _plan(
             f"argument 'trie_or_snapshot' must be a PrefixSearch or bytes, not '{type(trie_or_snapshot).__name__}'"
         )
     arguments = _checked_arguments(videos, max_dist, limit, include_prefix_nodes)
-    if client is not None and processes is not None:
-        raise TypeError("processes and client cannot both be given")
+    given = [name for name, value in (("threads", threads), ("processes", processes), ("client", client)) if value is not None]
+    if len(given) > 1:
+        raise TypeError(f"{' and '.join(given)} cannot both be given" if len(given) == 2 else "give one of threads, processes and client")
     if client is not None:
         _check_client(client)
     if processes is not None:
         processes = min(_positive("processes", processes), _usable_cpus())
     elif client is None:
-        processes = _usable_cpus()
+        threads = _usable_cpus() if threads is None else min(_positive("threads", threads), _MAX_THREADS_PER_CPU * _usable_cpus())
     for name, value in (("chunk_size", chunk_size), ("window", window)):
         if value is not None:
             _positive(name, value)
-    return _Plan(trie_or_snapshot, arguments, processes, cast("Client | None", client), chunk_size, window)
+    return _Plan(trie_or_snapshot, arguments, threads, processes, cast("Client | None", client), chunk_size, window)
 
 
 @overload
@@ -189,6 +214,7 @@ def match_many(
     max_dist: int = 1,
     limit: int | None = None,
     include_prefix_nodes: None = None,
+    threads: int | None = None,
     processes: int | None = None,
     client: Client | None = None,
     chunk_size: int | None = None,
@@ -204,6 +230,7 @@ def match_many(
     max_dist: int = 1,
     limit: int | None = None,
     include_prefix_nodes: bool | None = None,
+    threads: int | None = None,
     processes: int | None = None,
     client: Client | None = None,
     chunk_size: int | None = None,
@@ -218,6 +245,7 @@ def match_many(
     max_dist: int = 1,
     limit: int | None = None,
     include_prefix_nodes: bool | None = None,
+    threads: int | None = None,
     processes: int | None = None,
     client: Client | None = None,
     chunk_size: int | None = None,
@@ -230,11 +258,19 @@ def match_many(
     include_prefix_nodes)``. ``trie_or_snapshot`` is the trie or the bytes
     of its ``to_bytes()``.
 
-    ``processes=N`` answers on up to N local worker processes, started
-    afresh ('spawn') for the call and ended before it returns; never more
-    of them than chunks, nor than the CPUs this process may use
-    (``os.process_cpu_count()``, which honours its CPU affinity).
-    ``processes=1`` (the default) answers in this process. Scripts that
+    By default the queries are answered on native threads of this process,
+    without the interpreter lock: ``threads`` of them (default: the CPUs
+    this process may use, ``os.process_cpu_count()``, which honours its CPU
+    affinity; never more than chunks in flight, nor than 4 per CPU), while
+    the calling thread builds the result objects. ``threads=1`` answers in
+    the calling thread, as a plain loop would. Ctrl-C (or an exception from
+    any signal handler) ends the call within a few milliseconds, every
+    thread joined.
+
+    ``processes=N`` answers on up to N local worker processes instead,
+    started afresh ('spawn') for the call and ended before it returns;
+    never more of them than chunks, nor than the CPUs this process may use.
+    ``processes=1`` answers in this process. Scripts that
     start processes must guard their top-level code with ``if __name__ ==
     "__main__":``. A worker that dies (killed, out of memory) has its chunk
     answered once more by a fresh worker; if that one dies too, RuntimeError.
@@ -255,11 +291,11 @@ def match_many(
     and results between processes. A progress bar is shown on standard
     error when it is a terminal.
     """
-    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, processes, client, chunk_size, None)
+    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, threads, processes, client, chunk_size, None)
     batch = _checked_queries(queries)
     if not batch:
         return []
-    size = chunk_size or min(DEFAULT_CHUNK_SIZE, -(-len(batch) // (WINDOW_PER_WORKER * plan.workers())))
+    size = plan.default_chunk_size(len(batch))
     with progress_bar(len(batch), "matching", unit="query") as bar:
         results = list(plan.stream(batch, size, bar.update))
     return cast(list[list[TermMatch]] | list[list[VideoMatch]], results)
@@ -273,6 +309,7 @@ def iter_matches(
     max_dist: int = 1,
     limit: int | None = None,
     include_prefix_nodes: bool | None = None,
+    threads: int | None = None,
     processes: int | None = None,
     client: Client | None = None,
     chunk_size: int | None = None,
@@ -282,7 +319,7 @@ def iter_matches(
     query order, while later chunks are still being answered.
 
     ``queries`` is read lazily, ``chunk_size`` queries at a time (default
-    2,000), and at most ``window`` chunks (default 4 per worker) are in
+    64 on threads, 2,000 on processes and Dask), and at most ``window`` chunks (default 4 per worker) are in
     flight: sent and not yet yielded. So memory stays bounded by the window,
     whatever the number of queries. A query's failure is raised when its
     chunk's turn comes, after the results of every query before it.
@@ -290,10 +327,10 @@ def iter_matches(
     the queries themselves, which are checked as they are read. Closing the
     iterator early stops the work.
     """
-    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, processes, client, chunk_size, window)
+    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, threads, processes, client, chunk_size, window)
     if isinstance(queries, (str, bytes, bytearray, memoryview)) or not isinstance(queries, Iterable):
         raise TypeError(f"argument 'queries' must be an iterable of str, not '{type(queries).__name__}'")
-    return plan.stream(queries, chunk_size or DEFAULT_CHUNK_SIZE)
+    return plan.stream(queries, plan.default_chunk_size(None))
 
 
 class Column(Protocol):
@@ -341,7 +378,7 @@ def partition_matcher(
     Cost: as ``match_many`` on the cluster, the trie sent and restored once
     per worker.
     """
-    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, None, client, None, None)
+    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, None, None, client, None, None)
     with _dask_side().trie_on_workers(client, snapshot_of(plan.trie_or_snapshot)) as trie_name:
         yield PartitionMatcher(trie_name, plan.arguments)
 
@@ -392,6 +429,9 @@ def _positive(name: str, value: int) -> int:
     if value < 1:
         raise ValueError(f"argument '{name}' must be at least 1, not {value}")
     return value
+
+
+_MAX_THREADS_PER_CPU = 4
 
 
 def _usable_cpus() -> int:
