@@ -10,6 +10,7 @@ from _corvalind import PrefixSearch
 from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, iter_matches, match_many, partition_matcher
 from corvalind.flat_arrays import FlatArrays, PayloadTuple, Record, VideoId, build_flat_arrays
 from corvalind.snapshot_file import SnapshotFileError, load, save
+from corvalind.trie_stats import TrieStats, stats
 
 __all__ = [
     "FlatArrays",
@@ -19,6 +20,7 @@ __all__ = [
     "Record",
     "SnapshotFileError",
     "TermMatch",
+    "TrieStats",
     "VideoId",
     "VideoMatch",
     "build_flat_arrays",
@@ -27,4 +29,5 @@ __all__ = [
     "match_many",
     "partition_matcher",
     "save",
+    "stats",
 ]

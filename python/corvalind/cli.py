@@ -25,7 +25,7 @@ from corvalind._progress import progress_bar
 from corvalind.flat_arrays import MAX_U32, Record, build_flat_arrays
 from corvalind.record_file import read_records
 from corvalind.snapshot_file import HEADER_SIZE, load, save
-from corvalind.snapshot_info import snapshot_info
+from corvalind.trie_stats import stats
 
 PROG = "corvalind"
 DEFAULT_TOP_N = 10
@@ -170,14 +170,14 @@ def _query(args: argparse.Namespace) -> None:
 
 
 def _info(args: argparse.Namespace) -> None:
-    info = snapshot_info(load(args.file).to_bytes())
-    print(f"nodes: {info.nodes}")
-    print(f"terms: {info.terms}")
-    print(f"videos: {info.videos}")
-    print(f"id mode: {info.id_mode}")
-    print(f"payload entries: {info.payload_entries}")
-    print(f"depth: {info.depth}")
-    print(f"snapshot bytes: {info.snapshot_bytes}")
+    info = stats(load(args.file))
+    print(f"nodes: {info['nodes']}")
+    print(f"terms: {info['terms']}")
+    print(f"videos: {info['videos']}")
+    print(f"id mode: {info['id_mode']}")
+    print(f"payload entries: {info['payload_entries']}")
+    print(f"depth: {info['depth']}")
+    print(f"snapshot bytes: {info['snapshot_bytes']}")
     print(f"file bytes: {os.path.getsize(args.file)}")
 
 
