@@ -22,18 +22,39 @@ PyRef text_object(std::string_view text) {
   return PyRef::steal(require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
 }
 
+PyRef term_tuple(const Trie& trie, const MatchResult& match) {
+  long terminal = checked_at(trie.is_terminal, match.node);
+  return tuple_of(text_object(match.term), PyRef::steal(require(PyLong_FromLong(terminal))),
+                  PyRef::steal(require(PyLong_FromUnsignedLong(match.distance))));
+}
+
 }  // namespace
 
-PyObject* term_match_list(const Trie& trie, const std::vector<MatchResult>& matches) {
+TermTupleCache::TermTupleCache(std::size_t nodes) : tuples_(nodes, nullptr), distances_(nodes, 0) {}
+
+TermTupleCache::~TermTupleCache() {
+  for (PyObject* tuple : tuples_) Py_XDECREF(tuple);
+}
+
+PyObject* TermTupleCache::tuple(const Trie& trie, const MatchResult& match) {
+  PyObject*& slot = checked_at(tuples_, match.node);
+  uint32_t& distance = distances_[match.node];
+  if (slot == nullptr || distance != match.distance) {
+    PyRef made = term_tuple(trie, match);
+    Py_XSETREF(slot, made.release());
+    distance = match.distance;
+  }
+  return Py_NewRef(slot);
+}
+
+PyObject* term_match_list(const Trie& trie, const std::vector<MatchResult>& matches, TermTupleCache* cache) {
   PyRef list = PyRef::steal(require(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
   InterruptPoll poll;
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const MatchResult& match = matches[i];
     poll.tick(static_cast<int64_t>(match.term.size() / 8) + 1);
-    long terminal = checked_at(trie.is_terminal, match.node);
-    PyRef entry = tuple_of(text_object(match.term), PyRef::steal(require(PyLong_FromLong(terminal))),
-                           PyRef::steal(require(PyLong_FromUnsignedLong(match.distance))));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    PyObject* entry = cache != nullptr ? cache->tuple(trie, match) : term_tuple(trie, match).release();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
   }
   return list.release();
 }

@@ -79,6 +79,7 @@ struct ThreadBatchObject {
   PyObject_HEAD
   PyObject* trie_object;  // strong: the workers read its trie
   native::ThreadBatch* batch;
+  binding::TermTupleCache* term_tuples;  // made at the first term results
   std::atomic<bool> busy;
 };
 
@@ -106,6 +107,7 @@ void close_batch(ThreadBatchObject* object) {
   if (native::ThreadBatch* batch = std::exchange(object->batch, nullptr)) {
     without_lock([&] { delete batch; });  // stops and joins its workers
   }
+  delete std::exchange(object->term_tuples, nullptr);
 }
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -129,6 +131,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     ThreadBatchObject* object = as_batch(self.get());
     new (&object->busy) std::atomic<bool>(false);
     object->trie_object = Py_NewRef(trie_object);
+    object->term_tuples = nullptr;
     object->batch = new native::ThreadBatch(trie, options, thread_count);
     return self.release();
   });
@@ -180,11 +183,14 @@ PyObject* batch_submit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
   throw binding::PythonError{};
 }
 
-PyObject* chunk_results(const Trie& trie, bool videos, const native::Chunk& chunk) {
+PyObject* chunk_results(ThreadBatchObject* object, bool videos, const native::Chunk& chunk) {
+  const Trie& trie = trie_of(object->trie_object);
+  if (!videos && object->term_tuples == nullptr) object->term_tuples = new binding::TermTupleCache(trie.node_count());
   const std::size_t count = chunk.queries.size();
   PyRef list = PyRef::steal(require(PyList_New(static_cast<Py_ssize_t>(count))));
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* results = videos ? binding::video_score_list(chunk.videos[i]) : binding::term_match_list(trie, chunk.terms[i]);
+    PyObject* results = videos ? binding::video_score_list(chunk.videos[i])
+                               : binding::term_match_list(trie, chunk.terms[i], object->term_tuples);
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), results);
   }
   return list.release();
@@ -205,8 +211,7 @@ PyObject* batch_collect(PyObject* self, PyObject*) noexcept {
     }
     std::unique_ptr<native::Chunk> chunk = without_lock([&] { return batch.take_oldest(); });
     if (chunk->failure != native::ChunkFailure::kNone) raise_failure(*chunk);
-    PyRef results =
-        PyRef::steal(chunk_results(trie_of(as_batch(self)->trie_object), batch.options().videos, *chunk));
+    PyRef results = PyRef::steal(chunk_results(as_batch(self), batch.options().videos, *chunk));
     PyRef start = PyRef::steal(require(PyLong_FromLongLong(chunk->start)));
     return require(PyTuple_Pack(2, start.get(), results.get()));
   });
