@@ -238,3 +238,33 @@ def test_the_capsule_is_the_module_s_one_private_addition():
     assert _corvalind.__all__ == ["PrefixSearch"]
     assert sorted(name for name in vars(_corvalind) if not name.startswith("__")) == ["PrefixSearch", "_C_API"]
     assert type(_corvalind._C_API).__name__ == "PyCapsule"
+
+
+def test_threaded_batches_leak_nothing(wide):
+    from test_leaks import assert_no_leak
+
+    trie, queries, _ = wide
+    batch = queries[:40]
+
+    def stopped_early():
+        stream = iter_matches(trie, batch, max_dist=2, threads=2, chunk_size=4)
+        next(stream)
+        stream.close()
+
+    def failed():
+        try:
+            match_many(trie, batch + ["\ud800"], threads=2, chunk_size=4)
+        except UnicodeEncodeError:
+            pass
+
+    # (call, iterations): a failure leaves a few hundred bytes of the
+    # interpreter's own state once, which takes more calls to average out.
+    for call, iterations in (
+        (lambda: match_many(trie, batch, max_dist=2, threads=2, chunk_size=4), 100),
+        (lambda: match_many(trie, batch, videos=True, threads=3, chunk_size=4), 100),
+        (stopped_early, 100),
+        (failed, 300),
+        (lambda: _native.stats(trie), 100),
+        (lambda: _native.term_totals(trie, batch), 100),
+    ):
+        assert_no_leak(call, (trie,), iterations=iterations, resident_slack=4 << 20)
