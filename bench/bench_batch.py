@@ -85,7 +85,7 @@ def make_queries(terms: list[str], edits: int, count: int, rng: random.Random) -
 # forward-backward index and streams the queries of a file (one a line,
 # read lazily) through iter_matches at max_dist 2, keeping only a count.
 STREAM = textwrap.dedent("""
-    import resource, sys
+    import sys
     import corvalind
     trie = corvalind.load(sys.argv[1])
     trie.fuzzy_match("xyzzy", 1)
@@ -93,7 +93,8 @@ STREAM = textwrap.dedent("""
     with open(sys.argv[2], encoding="utf-8") as lines:
         for results in corvalind.iter_matches(trie, (line.rstrip("\\n") for line in lines), max_dist=2):
             total += len(results)
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, total)
+    with open("/proc/self/status") as status:  # VmHWM: this process's own peak (ru_maxrss outlives exec)
+        print(int(status.read().split("VmHWM:")[1].split()[0]) * 1024, total)
 """)
 
 
@@ -112,13 +113,11 @@ def main() -> None:
     parser.add_argument("--words", type=int, default=250_000, help="most frequent words per language")
     parser.add_argument("--stream-queries", type=int, default=1_000_000, help="queries streamed for the memory row")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--only", choices=("info", "engines"), help="run one part of the benchmark")
     options = parser.parse_args()
 
-    import dask
-    from distributed import Client, LocalCluster
-
     import corvalind
-    from corvalind import PrefixSearch, build_flat_arrays, match_many
+    from corvalind import PrefixSearch, build_flat_arrays
 
     rng = random.Random(options.seed)
     terms = distinct_terms(vocabulary(options.words))
@@ -127,6 +126,16 @@ def main() -> None:
     stats = corvalind.stats(trie)
     print(f"{len(terms):,} words, {stats['nodes']:,} nodes, snapshot {len(snapshot) / MiB:.1f} MiB; "
           f"{options.queries:,} queries per max_dist; {options.workers} workers; load average {load_average()}")
+
+    if options.only != "engines":
+        info_and_memory(options, trie, terms, rng)
+    if options.only != "info":
+        engines_table(options, trie, terms, rng)
+    print(f"\nload average {load_average()} (1, 5, 15 min)")
+
+
+def info_and_memory(options: argparse.Namespace, trie: Any, terms: list[str], rng: random.Random) -> None:
+    import corvalind
 
     with tempfile.TemporaryDirectory() as scratch:
         path = Path(scratch) / "trie.cvd"
@@ -141,10 +150,14 @@ def main() -> None:
         subprocess.run([sys.executable, "-c", "import corvalind"], check=True)
         startup = time.perf_counter() - start
         start = time.perf_counter()
-        corvalind.stats(corvalind.load(path))
-        inside = time.perf_counter() - start
+        loaded = corvalind.load(path)
+        loading = time.perf_counter() - start
+        start = time.perf_counter()
+        corvalind.stats(loaded)
+        counting = time.perf_counter() - start
+        del loaded
         print(f"corvalind info: best {min(info):.3f} s (interpreter start and imports {startup:.3f} s, "
-              f"load + stats {inside:.3f} s)")
+              f"load {loading:.3f} s, stats {counting:.3f} s)")
         if options.stream_queries:
             none, many = Path(scratch) / "none.txt", Path(scratch) / "queries.txt"
             none.write_text("")
@@ -155,6 +168,14 @@ def main() -> None:
             print(f"iter_matches over {options.stream_queries:,} queries at max_dist 2 ({total:,} matched terms): "
                   f"peak {streamed / MiB:.0f} MiB, {(streamed - trie_only) / MiB:.0f} MiB over the trie's own "
                   f"{trie_only / MiB:.0f} MiB")
+
+
+
+def engines_table(options: argparse.Namespace, trie: Any, terms: list[str], rng: random.Random) -> None:
+    import dask
+    from distributed import Client, LocalCluster
+
+    from corvalind import match_many
 
     start = time.perf_counter()
     with (
@@ -211,7 +232,6 @@ def main() -> None:
                     print(f"{method:<18} {max_dist:>8} {engine:<10} {len(queries) / run.seconds:>10.0f} "
                           f"{base.seconds / run.seconds:>9.2f} {run.cpu_seconds / base.cpu_seconds:>12.2f}",
                           flush=True)
-    print(f"\nload average {load_average()} (1, 5, 15 min)")
 
 
 if __name__ == "__main__":

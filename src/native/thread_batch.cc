@@ -79,6 +79,8 @@ void ThreadBatch::work() noexcept {
 void ThreadBatch::answer(Chunk& chunk) const {
   const std::size_t count = chunk.queries.size();
   for (std::size_t i = 0; i < count; ++i) {
+    // A query shorter than one interrupt interval never polls: look between queries too.
+    if (stop_.load(std::memory_order_relaxed)) return;
     const std::string& query = chunk.queries[i];
     try {
       if (options_.videos) {
