@@ -14,6 +14,7 @@ import pytest
 
 import _corvalind
 from corvalind import PrefixSearch, _native, build_flat_arrays, iter_matches, match_many
+from test_batch import serial
 from test_hostile import MAX_U32, caterpillar  # noqa: F401 (a fixture)
 
 
@@ -30,12 +31,6 @@ def wide():
     queries = rng.sample(terms, 300) + [t[:-1] + rng.choice(letters) for t in rng.choices(terms, k=500)]
     queries += ["".join(rng.choices(letters, k=rng.randint(0, 14))) for _ in range(300)] + ["q" * 70]
     return trie, queries, records
-
-
-def serial(trie, queries, videos, max_dist, limit, flag):
-    if videos:
-        return [trie.fuzzy_match_video(query, max_dist, limit, flag) for query in queries]
-    return [trie.fuzzy_match(query, max_dist, limit) for query in queries]
 
 
 # (videos, max_dist, limit, include_prefix_nodes, chunk_size)
