@@ -84,9 +84,9 @@ def _numbered_records(lines: Iterable[str], source: str) -> Iterator[tuple[int, 
     """The records with the line each starts on; syntax errors raised."""
     lines = iter(lines)
     leading: list[str] = []  # blank lines before the first row, then that row
-    for line in lines:
-        leading.append(line)
-        if line.strip():
+    for text in lines:
+        leading.append(text)
+        if text.strip():
             break
     tsv = bool(leading) and _is_tsv(leading[-1])
     rows = csv.reader(

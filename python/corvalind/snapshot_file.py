@@ -214,13 +214,17 @@ def read_snapshot(path: StrPath) -> bytes:
         present = status.st_size - HEADER_SIZE
         if present != length:
             state = "truncated" if present < length else "extended"
-            raise SnapshotFileError(path, f"{state}: the header declares {length} snapshot bytes, the file holds {present}")
+            raise SnapshotFileError(
+                path, f"{state}: the header declares {length} snapshot bytes, the file holds {present}"
+            )
         snapshot = file.read(length + 1)
     if len(snapshot) != length:
         raise SnapshotFileError(path, f"changed while read: {len(snapshot)} snapshot bytes read, {length} declared")
     computed = zlib.crc32(snapshot)
     if computed != checksum:
-        raise SnapshotFileError(path, f"checksum mismatch: the header says {checksum:08x}, the snapshot gives {computed:08x}")
+        raise SnapshotFileError(
+            path, f"checksum mismatch: the header says {checksum:08x}, the snapshot gives {computed:08x}"
+        )
     return snapshot
 
 

@@ -647,7 +647,7 @@ def test_root_summarises_every_record(video_id):
         per_video[video] += count
     # Internal numbers follow the first appearance of each id: video_id(0), video_id(1), ...
     assert total == sum(per_video.values())
-    assert dict(zip(ids, counts)) == {k: per_video[video_id(k)] for k in range(7)}
+    assert dict(zip(ids, counts, strict=True)) == {k: per_video[video_id(k)] for k in range(7)}
     assert counts == sorted(counts, reverse=True)
 
 

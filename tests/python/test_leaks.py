@@ -49,7 +49,7 @@ def growth(call, iterations, measure):
     before = measure()
     for _ in range(iterations):
         call()
-    return [a - b for a, b in zip(measure(), before)]
+    return [a - b for a, b in zip(measure(), before, strict=True)]
 
 
 def noop():
@@ -63,10 +63,18 @@ def excess(call, iterations, rounds, measure):
     while noise does not."""
     return [
         min(column)
-        for column in zip(*(
-            [grown - idle for grown, idle in zip(growth(call, iterations, measure), growth(noop, iterations, measure))]
-            for _ in range(rounds)
-        ))
+        for column in zip(
+            *(
+                [
+                    grown - idle
+                    for grown, idle in zip(
+                        growth(call, iterations, measure), growth(noop, iterations, measure), strict=True
+                    )
+                ]
+                for _ in range(rounds)
+            ),
+            strict=True,
+        )
     ]
 
 

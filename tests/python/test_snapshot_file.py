@@ -172,7 +172,15 @@ def test_special_files_are_neither_replaced_nor_read(saved, tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     # Opening a FIFO for reading waits for a writer, unless load takes care.
-    script = f"import corvalind\ntry:\n    corvalind.load({str(fifo)!r})\nexcept ValueError as error:\n    print(error)\n"
+    script = textwrap.dedent(
+        f"""
+        import corvalind
+        try:
+            corvalind.load({str(fifo)!r})
+        except ValueError as error:
+            print(error)
+        """
+    )
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert result.stdout == f"{fifo}: not a regular file (a FIFO or pipe); snapshot files are regular files\n"
     with pytest.raises(SnapshotFileError, match=r"fifo: not a regular file \(a FIFO or pipe\); snapshot files"):
