@@ -112,6 +112,66 @@ class _Cursor:
         return self.data[self.pos - size : self.pos]
 
 
+@dataclass(frozen=True, slots=True)
+class SnapshotFields:
+    """The eight fields of a snapshot as plain values: labels as
+    one-character strings ("\\0" for U+0000), payloads as (total, video
+    numbers, counts) or None, the id mode as "uuid" or "int32"."""
+
+    node_shifts: list[int]
+    child_labels: list[str]
+    child_transitions: list[int]
+    payloads: list[tuple[int, list[int], list[int]] | None]
+    video_uuids: list[bytes]
+    video_int_ids: list[int]
+    id_mode: str
+    is_terminal: list[bool]
+
+
+def snapshot_fields(snapshot: bytes) -> SnapshotFields:
+    """Decodes every field of a snapshot, to look at what a trie stores.
+
+    Raises ValueError for bytes that do not read as a snapshot, as far as
+    this reader looks (``PrefixSearch.from_bytes`` checks everything).
+    Cost: one pass in Python, a few seconds per million nodes.
+    """
+    cursor = _Cursor(snapshot)
+    node_shifts = cursor.uints()
+    labels = cursor.count()
+    start = cursor.pos
+    cursor.skip_run(_CHAR, labels)
+    try:
+        child_labels = list(snapshot[start : cursor.pos].decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise ValueError(f"child_labels hold bytes that are not UTF-8 at byte {start + error.start}") from None
+    child_transitions = cursor.uints()
+    payloads = [_payload(cursor) for _ in range(cursor.count())]
+    video_uuids = [cursor.take(16) for _ in range(cursor.count(16))]
+    video_int_ids = cursor.uints()
+    id_mode = _ID_MODES.get(cursor.uint())
+    if id_mode is None:
+        raise cursor.fail("invalid id mode")
+    terminal = cursor.take(cursor.count())
+    if terminal.translate(None, b"\x00\x01"):
+        raise ValueError("is_terminal holds a byte other than 0 and 1")
+    if cursor.pos != len(snapshot):
+        raise cursor.fail("bytes follow is_terminal")
+    return SnapshotFields(
+        node_shifts, child_labels, child_transitions, payloads, video_uuids, video_int_ids, id_mode,
+        [flag == 1 for flag in terminal],
+    )
+
+
+def _payload(cursor: _Cursor) -> tuple[int, list[int], list[int]] | None:
+    tag = cursor.byte()
+    if tag == 0:
+        return None
+    if tag != 1:
+        cursor.pos -= 1
+        raise cursor.fail(f"invalid payload tag {tag}")
+    return cursor.uint(), cursor.uints(), cursor.uints()
+
+
 def snapshot_info(snapshot: bytes) -> SnapshotInfo:
     """Counts the nodes, terms, videos and payload entries of a snapshot and
     measures its depth.
