@@ -174,12 +174,12 @@ def test_term_length_limit():
 @pytest.mark.skipif(SANITIZED, reason="a cap on address space breaks AddressSanitizer's shadow memory")
 def test_long_terms_cost_linear_time_and_memory():
     """Two 200,000-character terms sharing all but their last character, in
-    a child process capped at 1 GiB of address space: every prefix of them
+    a child process capped at 2 GiB of address space: every prefix of them
     as a string of its own would take 40 GB."""
     script = textwrap.dedent(
         """
         import resource
-        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
         from corvalind import build_flat_arrays
         n = 200_000
         arrays = build_flat_arrays([("x" * n, 1, 1), ("x" * (n - 1) + "y", 2, 1)], max_term_length=None)
