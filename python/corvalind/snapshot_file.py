@@ -107,7 +107,10 @@ def save(trie: PrefixSearch, path: StrPath) -> None:
     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
     try:
         with open(descriptor, "wb") as file:
-            fcntl.flock(file.fileno(), fcntl.LOCK_EX)
+            # Only marks the temporary as in use; a file system without
+            # locks leaves it to the age check.
+            with contextlib.suppress(OSError):
+                fcntl.flock(file.fileno(), fcntl.LOCK_EX)
             file.write(header)
             file.write(snapshot)
             file.flush()
