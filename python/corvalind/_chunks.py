@@ -74,7 +74,9 @@ def restore(snapshot: bytes) -> PrefixSearch | QueryFailure:
         return QueryFailure(None, error)
 
 
-def match_chunk(trie: PrefixSearch | QueryFailure, start: int, chunk: list[str], arguments: MatchArguments) -> ChunkOutcome:
+def match_chunk(
+    trie: PrefixSearch | QueryFailure, start: int, chunk: list[str], arguments: MatchArguments
+) -> ChunkOutcome:
     """The results of ``chunk`` (queries ``start`` on of the batch), or the
     first failure. Never raises, so that an exception derived from
     BaseException alone reaches the caller rather than ending a worker."""

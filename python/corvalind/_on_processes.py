@@ -54,7 +54,9 @@ class ProcessEngine:
     def __enter__(self) -> ProcessEngine:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         for worker in self._workers:
             if kind is None:
                 try:

@@ -27,7 +27,9 @@ class ThreadEngine:
     def __enter__(self) -> ThreadEngine:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         self._batch.close()
 
     def submit(self, start: int, chunk: list[str]) -> None:

@@ -288,7 +288,56 @@ PyObject* term_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
   });
 }
 
+// A list of `values` turned into objects by `make` (each a new reference or NULL).
+template <class Vector, class Make>
+PyObject* list_of(const Vector& values, Make&& make) {
+  PyRef list = PyRef::steal(require(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), require(make(values[i])));
+  }
+  return list.release();
+}
+
+PyObject* payload_object(const PayloadTable& payloads, std::size_t node) {
+  if (!payloads.has(node)) return Py_NewRef(Py_None);
+  PayloadView view = payloads.view(node);
+  auto number = [](uint32_t value) { return PyLong_FromUnsignedLong(value); };
+  PyRef ids = PyRef::steal(list_of(view.video_ids, number));
+  PyRef counts = PyRef::steal(list_of(view.video_counts, number));
+  return Py_BuildValue("(kOO)", static_cast<unsigned long>(view.total), ids.get(), counts.get());
+}
+
+// The stored fields of a trie, as its snapshot holds them.
+PyObject* trie_fields(PyObject*, PyObject* trie_object) noexcept {
+  return binding::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    const Trie& trie = trie_of(trie_object);
+    auto number = [](uint32_t value) { return PyLong_FromUnsignedLong(value); };
+    PyRef dict = PyRef::steal(require(PyDict_New()));
+    auto put = [&](const char* key, PyObject* value) {
+      PyRef owned = PyRef::steal(require(value));
+      binding::pass_on_if(PyDict_SetItemString(dict.get(), key, owned.get()) < 0);
+    };
+    put("node_shifts", list_of(trie.node_shifts, number));
+    put("child_labels", list_of(trie.child_labels, [](char32_t label) {
+          return PyUnicode_FromOrdinal(static_cast<int>(label));
+        }));
+    put("child_transitions", list_of(trie.child_transitions, number));
+    std::vector<std::size_t> nodes(trie.payloads.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) nodes[i] = i;
+    put("payloads", list_of(nodes, [&](std::size_t node) { return payload_object(trie.payloads, node); }));
+    put("video_uuids", list_of(trie.video_uuids, [](const Uuid& id) {
+          return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(id.data()), 16);
+        }));
+    put("video_int_ids", list_of(trie.video_int_ids, number));
+    put("id_mode", PyUnicode_FromString(trie.id_mode == IdMode::Uuid ? "uuid" : "int32"));
+    put("is_terminal", list_of(trie.is_terminal, [](uint8_t flag) { return PyBool_FromLong(flag); }));
+    return dict.release();
+  });
+}
+
 PyMethodDef module_methods[] = {
+    {"trie_fields", trie_fields, METH_O,
+     "trie_fields(trie, /)\n--\n\nThe trie's stored fields as lists, as its snapshot holds them (for tests and tools)."},
     {"stats", stats, METH_O,
      "stats(trie, /)\n--\n\nNodes, terms, videos, id mode, payload entries, depth, snapshot and memory bytes."},
     {"term_totals", as_method(term_totals), METH_FASTCALL,

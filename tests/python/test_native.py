@@ -173,7 +173,11 @@ def expected_stats(records, top_n):
     [
         ([("hello", 1, 3), ("help", 2, 1), ("world", 1, 2)], 10, "int32"),
         ([(f"w{k}", 1000 + k, 70_000 + k) for k in range(300)], 300, "int32"),
-        ([("тест", "00000000-0000-0000-0000-000000000001", 1), ("🙂", "00000000-0000-0000-0000-000000000002", 4)], 2, "uuid"),
+        (
+            [("тест", "00000000-0000-0000-0000-000000000001", 1), ("🙂", "00000000-0000-0000-0000-000000000002", 4)],
+            2,
+            "uuid",
+        ),
         ([("a", 5, 1)], 0, "int32"),
     ],
     ids=["small", "wide-integers", "uuid-multibyte", "top-n-0"],
@@ -196,7 +200,13 @@ def test_stats_of_hand_made_tries():
     empty = _native.stats(PrefixSearch.from_bytes(EMPTY_TRIE))
     assert (empty["nodes"], empty["terms"], empty["depth"], empty["snapshot_bytes"]) == (0, 0, 0, 8)
     worked = _native.stats(PrefixSearch.from_bytes(WORKED_EXAMPLE))
-    assert (worked["nodes"], worked["terms"], worked["videos"], worked["payload_entries"], worked["depth"]) == (2, 1, 1, 2, 1)
+    assert (worked["nodes"], worked["terms"], worked["videos"], worked["payload_entries"], worked["depth"]) == (
+        2,
+        1,
+        1,
+        2,
+        1,
+    )
 
 
 def test_term_totals_are_the_exact_term_s_payload_total(wide):
@@ -236,7 +246,7 @@ def test_the_capsule_is_the_module_s_one_private_addition():
 
 
 def test_threaded_batches_leak_nothing(wide):
-    from test_leaks import assert_no_leak
+    from leakcheck import assert_no_leak
 
     trie, queries, _ = wide
     batch = queries[:40]
