@@ -42,16 +42,18 @@ WORK="$(mktemp -d "${TMPDIR:-/tmp}/corvalind-mutants.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 COPY="$WORK/src"
 mkdir "$COPY"
-# The sources as they are in the worktree, committed or not.
-(cd "$ROOT" && git ls-files -z --cached --others --exclude-standard | tar -cf - --null -T -) | tar -xf - -C "$COPY"
+# The sources as they are in the worktree, committed or not (tracked files
+# deleted there left out).
+(cd "$ROOT" && git ls-files -z --cached --others --exclude-standard | tar -cf - --null --ignore-failed-read -T - 2>/dev/null) |
+  tar -xf - -C "$COPY"
 
 cpp_targets=()
 for suite in "${CPP_SUITES[@]}"; do
-  [ -f "$COPY/tests/cpp/$suite.cc" ] && cpp_targets+=("$suite")
+  if [ -f "$COPY/tests/cpp/$suite.cc" ]; then cpp_targets+=("$suite"); fi
 done
 py_files=()
 for suite in "${PY_SUITES[@]}"; do
-  [ -f "$COPY/$suite" ] && py_files+=("$suite")
+  if [ -f "$COPY/$suite" ]; then py_files+=("$suite"); fi
 done
 SUITES=("${cpp_targets[@]}" "${py_files[@]}")
 for suite in "${CPP_SUITES[@]}" "${PY_SUITES[@]}"; do
