@@ -82,10 +82,16 @@ run_suite() {
   fi
 }
 
-# Applies one mutant's edit to the copy; exits 2 when its text is not
-# there exactly once.
+# Applies mutant $1's edit ($3 to $4) to file $2 of the copy, or with $5
+# set to a scratch copy of that file; exits 2 when its text is not there
+# exactly once.
 apply() {
-  "$VENV/bin/python" - "$COPY/$2" "$3" "$4" <<'PY' || { echo "mutant $1 no longer applies to $2" >&2; exit 2; }
+  local target="$COPY/$2"
+  if [ -n "${5:-}" ]; then
+    target="$WORK/scratch"
+    cp "$COPY/$2" "$target"
+  fi
+  "$VENV/bin/python" - "$target" "$3" "$4" <<'PY' || { echo "mutant $1 no longer applies to $2" >&2; exit 2; }
 import sys
 path, old, new = sys.argv[1:]
 text = open(path, encoding="utf-8").read()
@@ -104,6 +110,12 @@ chosen() {
 }
 for name in "${selected[@]}"; do
   printf '%s\n' "${MUTANTS[@]}" | cut -d'|' -f1 | grep -qxF -- "$name" || { echo "no mutant named $name" >&2; exit 2; }
+done
+
+# Every mutant chosen must apply before anything is built.
+for entry in "${MUTANTS[@]}"; do
+  IFS='|' read -r name file old new <<<"$entry"
+  if chosen "$name"; then apply "$name" "$file" "$old" "$new" scratch; fi
 done
 
 echo "checking the unmutated sources" >&2
