@@ -22,7 +22,7 @@ MUTANTS=(
   # The first row without its cell K: no term that starts K edits in.
   "first-row|$FILE|j <= K && j <= m|j < K && j <= m"
   # The exact suffix of the query as a term of its own, never reported.
-  "whole-suffix|$FILE|if (p - 1 <= K && reverse.terminal(start))|if (false)"
+  "whole-suffix|$FILE|if (p - 1 <= K && reverse.|if (false && reverse."
   # The bisection for one label skips the node's first child.
   "bisect-lower-bound|$FILE|std::partition_point(edges + range.begin, edges + range.end,|std::partition_point(edges + range.begin + 1, edges + range.end,"
   # Backward hits sorted last rank first before the merge.
