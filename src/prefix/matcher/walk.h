@@ -32,6 +32,7 @@ template <class Cell>
 int64_t row_work(const WagnerFischerRows<Cell>& rows) {
   return static_cast<int64_t>(rows.q.size() / 8 + 1);
 }
+inline int64_t row_work(const BandedRows& rows) { return static_cast<int64_t>(rows.width / 8 + 1); }
 
 // A node whose children are still to be visited.
 struct Frame {
@@ -146,6 +147,11 @@ void walk_from_root(const Trie& trie, std::u32string_view q, uint32_t max_dist, 
   if (n >= 1 && n <= 64) {
     Hyrroe2003Rows rows(q, max_dist);
     run(rows, sizeof(BitRow));
+    return;
+  }
+  if (2 * uint64_t{max_dist} + 1 < n + 1) {
+    BandedRows rows(q, max_dist);
+    run(rows, rows.width * sizeof(uint32_t));
     return;
   }
   // A cell is a distance between strings of at most max(n, max_depth)

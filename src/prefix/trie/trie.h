@@ -57,6 +57,10 @@ struct Trie {
   // walk reads of edge e, so that descending an edge reads the edge's own
   // entry and then the target's run of entries, nothing else.
   std::vector<WalkEdge> walk_edges;
+  // Derived like walk_edges: the length of the longest path from the root
+  // that enters no node labelled U+0000. No node the matchers see is
+  // deeper, so a query longer than max_depth + max_dist matches nothing.
+  uint32_t max_depth = 0;
   std::unique_ptr<LazyForwardBackwardIndex> forward_backward;  // built on first use
 
   std::size_t node_count() const { return child_labels.size(); }
@@ -101,7 +105,8 @@ struct Trie {
 std::expected<void, Error> check_trie(const Trie& trie);
 
 // The one way to a trie that readers accept: refuses it as check_trie does,
-// else fills walk_edges and makes the holder of the forward-backward index.
+// else fills walk_edges and max_depth and makes the holder of the
+// forward-backward index.
 Result<Trie> finish_trie(Trie trie);
 
 // Throws InternalFailure unless `trie` came from finish_trie (the walk

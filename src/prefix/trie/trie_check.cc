@@ -94,6 +94,28 @@ void index_edges(Trie& trie) {
   }
 }
 
+// The longest visible path from the root, by a depth-first walk of the
+// edges (a checked trie is a tree below the root).
+uint32_t deepest_visible_depth(const Trie& trie) {
+  if (trie.node_count() == 0) return 0;
+  std::vector<EdgeRange> stack{trie.edges(0)};
+  uint32_t deepest = 0;
+  while (!stack.empty()) {
+    EdgeRange& top = stack.back();
+    if (top.begin >= top.end) {
+      stack.pop_back();
+      continue;
+    }
+    const WalkEdge down = trie.walk_edges[top.begin++];
+    if (down.label == U'\0') continue;
+    deepest = std::max(deepest, static_cast<uint32_t>(stack.size()));
+    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(trie.child_transitions[top.begin - 1]).end
+                                                                  : down.first_edge + down.edge_count;
+    if (down.first_edge < end) stack.push_back({down.first_edge, end});
+  }
+  return deepest;
+}
+
 }  // namespace
 
 std::expected<void, Error> check_trie(const Trie& trie) {
@@ -107,6 +129,7 @@ std::expected<void, Error> check_trie(const Trie& trie) {
 Result<Trie> finish_trie(Trie trie) {
   if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
   index_edges(trie);
+  trie.max_depth = deepest_visible_depth(trie);
   trie.forward_backward = std::make_unique<LazyForwardBackwardIndex>();
   return trie;
 }
