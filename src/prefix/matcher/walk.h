@@ -92,16 +92,13 @@ void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, s
     if (depth > path.size()) path.resize(2 * path.size());
     path[depth - 1] = down.label;
     const uint64_t distance = rows.last_cell(t + 1);
-    if (distance <= max_dist) {
-      const uint32_t child = trie.child_transitions[edge];
-      if ((!terminal_only || trie.is_terminal[child]) &&
-          on_match(child, static_cast<uint32_t>(distance), std::span<const char32_t>(path.data(), depth))) {
-        return;
-      }
+    if (distance <= max_dist && (!terminal_only || down.terminal) &&
+        on_match(trie.child_transitions[edge], static_cast<uint32_t>(distance),
+                 std::span<const char32_t>(path.data(), depth))) {
+      return;
     }
 
-    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(trie.child_transitions[edge]).end
-                                                                  : down.first_edge + down.edge_count;
+    const uint32_t end = trie.edges_below(edge).end;
     const uint32_t first = next_visible(edges, down.first_edge, end);
     if (first >= end) continue;
     if (top.edge < top.end) {

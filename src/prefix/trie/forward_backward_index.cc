@@ -57,14 +57,12 @@ std::optional<VisibleTerms> rank_and_link(const Trie& trie, std::vector<uint32_t
     const uint32_t child = trie.child_transitions[edge];
     preorder[child] = rank++;
     parent[child] = top.node;
-    if (trie.is_terminal[child]) {
+    if (down.terminal) {
       terms.scalars += stack.size();  // the child's depth
       if (terms.scalars > max_scalars) return std::nullopt;
       terms.terms.push_back({child, child, down.label});
     }
-    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(child).end
-                                                                  : down.first_edge + down.edge_count;
-    stack.push_back({child, down.first_edge, end});
+    stack.push_back({child, down.first_edge, trie.edges_below(edge).end});
   }
   return terms;
 }

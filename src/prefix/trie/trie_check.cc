@@ -90,7 +90,8 @@ void index_edges(Trie& trie) {
     const uint32_t target = trie.child_transitions[e];
     const EdgeRange range = trie.edges(target);
     const uint32_t count = range.end > range.begin ? range.end - range.begin : 0;
-    trie.walk_edges[e] = {trie.child_labels[target], std::min(count, WalkEdge::kManyEdges), range.begin};
+    trie.walk_edges[e] = {trie.child_labels[target], trie.is_terminal[target] != 0 ? 1u : 0u,
+                          std::min(count, WalkEdge::kManyEdges), range.begin};
   }
 }
 
@@ -106,12 +107,11 @@ uint32_t deepest_visible_depth(const Trie& trie) {
       stack.pop_back();
       continue;
     }
-    const WalkEdge down = trie.walk_edges[top.begin++];
-    if (down.label == U'\0') continue;
+    const uint32_t edge = top.begin++;
+    if (trie.walk_edges[edge].label == U'\0') continue;
     deepest = std::max(deepest, static_cast<uint32_t>(stack.size()));
-    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(trie.child_transitions[top.begin - 1]).end
-                                                                  : down.first_edge + down.edge_count;
-    if (down.first_edge < end) stack.push_back({down.first_edge, end});
+    const EdgeRange below = trie.edges_below(edge);
+    if (below.begin < below.end) stack.push_back(below);
   }
   return deepest;
 }
