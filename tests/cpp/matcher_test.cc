@@ -265,6 +265,9 @@ TEST(Matchers, QueryLongerThanEveryPathPlusMaxDist) {
       {{"ab", "x" + nul + "xxxxxx"}, "abc", 1, true, {{"ab", 1}}},
       {{"ab", "x" + nul + "xxxxxx"}, "abcd", 1, true, {}},
       {{"ab"}, std::string(9'600'000, 'a'), 1, false, {}},
+      // Lengths in scalars, not bytes: 4 scalars in 12 bytes, then 5.
+      {{"日本"}, "日本語語", 2, true, {{"日本", 2}}},
+      {{"日本"}, "日本語語語", 2, true, {}},
   };
   for (const Case& c : cases) {
     const std::vector<TestNode> nodes = word_nodes(c.words);
