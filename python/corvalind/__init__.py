@@ -4,12 +4,18 @@
 ``PrefixSearch.from_internal_data_v2`` takes from plain (term, video id,
 count) records; ``save`` and ``load`` keep a trie in a checked file;
 ``match_many`` answers many queries on many processes or a Dask cluster.
+``build_from_titles`` builds a word trie from video titles, which
+``search``, ``suggest`` and ``explain`` query as a search box would.
 """
 
 from _corvalind import PrefixSearch
 from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, match_many, partition_matcher
 from corvalind.flat_arrays import FlatArrays, PayloadTuple, Record, VideoId, build_flat_arrays
+from corvalind.record_file import RecordFileError
+from corvalind.search import Typos, explain, search, suggest
 from corvalind.snapshot_file import SnapshotFileError, load, save
+from corvalind.text import normalize
+from corvalind.titles import TitleItem, build_from_titles, read_titles
 
 __all__ = [
     "FlatArrays",
@@ -17,13 +23,22 @@ __all__ = [
     "PayloadTuple",
     "PrefixSearch",
     "Record",
+    "RecordFileError",
     "SnapshotFileError",
     "TermMatch",
+    "TitleItem",
+    "Typos",
     "VideoId",
     "VideoMatch",
     "build_flat_arrays",
+    "build_from_titles",
+    "explain",
     "load",
     "match_many",
+    "normalize",
     "partition_matcher",
+    "read_titles",
     "save",
+    "search",
+    "suggest",
 ]
