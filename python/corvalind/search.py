@@ -28,6 +28,7 @@ scores, then ids in text order (so equal results always come in one order).
 from __future__ import annotations
 
 import functools
+import heapq
 import importlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -46,6 +47,9 @@ AUTO_LONG_BUDGET: Final = 2
 
 TYPO_WEIGHT: Final = 0.5
 """A query word's best video scores TYPO_WEIGHT ** d when its nearest stored word is d edits away."""
+
+PREFIX_TYPOS: Final = 0
+"""Edits allowed in the prefix word's completions (its whole-word match has its own budget)."""
 
 PREFIX_WEIGHT: Final = 0.75
 """The best video among the prefix word's completions scores PREFIX_WEIGHT."""
@@ -83,33 +87,80 @@ def _check_limit(limit: object) -> int:
 
 @dataclass(frozen=True, slots=True)
 class QueryWord:
-    """One distinct word of a normalised query: its budget, and whether it
-    also matches as the beginning of longer words."""
+    """One distinct word of a normalised query: its budget, whether it also
+    matches as the beginning of longer words, and whether a swap of two
+    neighbouring letters counts as one typo for it."""
 
     word: str
     budget: int
     prefix: bool
+    swaps: bool
 
 
 def query_words(query: str, typos: Typos = "auto", prefix_last: bool = True) -> list[QueryWord]:
     """The matching step shared by ``search`` and ``explain``: the distinct
     words of ``query`` in query order, each with its budget; with
-    ``prefix_last`` the word that ends the query is a prefix word."""
+    ``prefix_last`` the word that ends the query is a prefix word; with
+    "auto", words of 3 or more characters whose budget is below 2 (which a
+    swap's 2 edits exceed) also match by one swap."""
     typos = _check_typos(typos)
     words = normalize(query)
     last = words[-1] if words and prefix_last else None
-    return [QueryWord(word, typo_budget(word, typos), word == last) for word in dict.fromkeys(words)]
+    found = []
+    for word in dict.fromkeys(words):
+        budget = typo_budget(word, typos)
+        found.append(QueryWord(word, budget, word == last, typos == "auto" and budget < 2 and len(word) >= 3))
+    return found
 
 
-def _relative(videos: list[tuple[str, float]], weight: float, into: dict[str, float]) -> None:
-    """Adds ``videos`` to ``into`` scaled so the best scores ``weight``, keeping each video's higher score."""
-    if not videos:
-        return
-    scale = weight / videos[0][1]
-    for video, score in videos:
-        score *= scale
-        if score > into.get(video, 0.0):
-            into[video] = score
+def _nearest_distance(trie: PrefixSearch, word: QueryWord) -> int | None:
+    """The distance of the stored word nearest to ``word`` within its budget,
+    None when there is none: a short search per distance."""
+    for distance in range(word.budget + 1):
+        if trie.fuzzy_match(word.word + WORD_END, distance, 1):
+            return distance
+    return None
+
+
+def _stored_swaps(trie: PrefixSearch, word: QueryWord) -> list[str]:
+    """The stored words that ``word`` gives by swapping two neighbouring
+    letters, when swaps count for it."""
+    if not word.swaps:
+        return []
+    text = word.word
+    swapped = dict.fromkeys(text[:k] + text[k + 1] + text[k] + text[k + 2 :] for k in range(len(text) - 1))
+    return [other for other in swapped if other != text and trie.fuzzy_match(other + WORD_END, 0, 1)]
+
+
+def _add_word(trie: PrefixSearch, word: QueryWord, base: float, ranking: dict[str, float]) -> None:
+    """Adds ``base`` plus its word score (the module's rule) to the value of
+    each video the query word matches."""
+    sources: list[tuple[list[tuple[str, float]], float]] = []  # videos, weight of the best
+    nearest = _nearest_distance(trie, word)
+    if nearest is not None:
+        sources.append((trie.fuzzy_match_video(word.word + WORD_END, nearest, None, False), TYPO_WEIGHT**nearest))
+    if nearest != 0:
+        for other in _stored_swaps(trie, word):
+            sources.append((trie.fuzzy_match_video(other + WORD_END, 0, None, False), TYPO_WEIGHT))
+    if word.prefix:
+        sources.append((trie.fuzzy_match_video(word.word, PREFIX_TYPOS, None, True), PREFIX_WEIGHT))
+    sources = [(videos, weight / videos[0][1]) for videos, weight in sources if videos]
+    if len(sources) > 1:
+        scores: dict[str, float] = {}
+        for videos, scale in sources:
+            for video, score in videos:
+                score *= scale
+                if score > scores.get(video, 0.0):
+                    scores[video] = score
+        sources = [(list(scores.items()), 1.0)]
+    get = ranking.get
+    for videos, scale in sources:
+        for video, score in videos:
+            ranking[video] = get(video, base) + score * scale
+
+
+def _by_rank(entry: tuple[str, float]) -> tuple[float, str]:
+    return -entry[1], entry[0]
 
 
 def search(
@@ -125,26 +176,22 @@ def search(
     first, then the summed word scores, then the id text. A query with no
     words gives []. ``typos`` is "auto" or an edit budget for every word.
     Raises TypeError / ValueError for a bad ``query``, ``limit`` or ``typos``.
-    Cost: two video queries for the last word, one for each other word.
+    Cost: two video queries for the last word, one for each other word, and
+    a few short term searches.
     """
     limit = _check_limit(limit)
     words = query_words(query, typos, prefix_last)
-    matched: dict[str, int] = {}
-    totals: dict[str, float] = {}
+    # One number per video: matched words times (words + 1) plus the summed
+    # scores, which stay below words + 1, so it orders by both at once.
+    step = len(words) + 1
+    ranking: dict[str, float] = {}
     for word in words:
-        scores: dict[str, float] = {}
-        stored = _stored_words(trie, word)
-        if stored:
-            nearest = min(distance for _, distance in stored)
-            own = trie.fuzzy_match_video(word.word + WORD_END, word.budget, None, False)
-            _relative(own, TYPO_WEIGHT**nearest, scores)
-        if word.prefix:
-            _relative(trie.fuzzy_match_video(word.word, word.budget, None, True), PREFIX_WEIGHT, scores)
-        for video, score in scores.items():
-            matched[video] = matched.get(video, 0) + 1
-            totals[video] = totals.get(video, 0.0) + score
-    ranked = sorted(totals, key=lambda video: (-matched[video], -totals[video], video))
-    return [(video, totals[video]) for video in ranked[:limit]]
+        _add_word(trie, word, step, ranking)
+    if limit == 0 or not ranking:
+        return []
+    floor = heapq.nlargest(limit, ranking.values())[-1]
+    best = sorted(((video, value) for video, value in ranking.items() if value >= floor), key=_by_rank)[:limit]
+    return [(video, value - step * (value // step)) for video, value in best]
 
 
 def tie_keys(trie: PrefixSearch, words: Sequence[str]) -> list[tuple[int, str]]:
@@ -167,12 +214,17 @@ def _native() -> object:
 
 
 def _stored_words(trie: PrefixSearch, word: QueryWord) -> list[tuple[str, int]]:
-    """The stored words within the word's budget, (word, distance) in trie order."""
-    return [
+    """The stored words ``word`` matches as a whole word, (word, distance):
+    those within its budget in trie order, then those one swap away (2 edits)
+    when it is not stored itself."""
+    found = [
         (term[: -len(WORD_END)], distance)
         for term, _, distance in trie.fuzzy_match(word.word + WORD_END, word.budget)
         if term.endswith(WORD_END)
     ]
+    if all(distance for _, distance in found):
+        found += [(other, 2) for other in _stored_swaps(trie, word)]
+    return found
 
 
 def _nearest_first(trie: PrefixSearch, found: list[tuple[str, int]]) -> list[tuple[str, int]]:
@@ -202,5 +254,5 @@ def suggest(trie: PrefixSearch, term: str, *, limit: int = 10, typos: Typos = "a
     words = normalize(term)
     if not words:
         return []
-    word = QueryWord(words[-1], typo_budget(words[-1], typos), False)
+    word = query_words(words[-1], typos, False)[0]
     return _nearest_first(trie, _stored_words(trie, word))[:limit]
