@@ -51,6 +51,9 @@ TYPO_WEIGHT: Final = 0.5
 PREFIX_TYPOS: Final = 0
 """Edits allowed in the prefix word's completions (its whole-word match has its own budget)."""
 
+PREFIX_VIDEOS: Final = 64
+"""The prefix word's completions add their best PREFIX_VIDEOS videos."""
+
 PREFIX_WEIGHT: Final = 0.75
 """The best video among the prefix word's completions scores PREFIX_WEIGHT."""
 
@@ -135,28 +138,43 @@ def _stored_swaps(trie: PrefixSearch, word: QueryWord) -> list[str]:
 def _add_word(trie: PrefixSearch, word: QueryWord, base: float, ranking: dict[str, float]) -> None:
     """Adds ``base`` plus its word score (the module's rule) to the value of
     each video the query word matches."""
+    exact = trie.fuzzy_match_video(word.word + WORD_END, 0, None, False)
     sources: list[tuple[list[tuple[str, float]], float]] = []  # videos, weight of the best
-    nearest = _nearest_distance(trie, word)
-    if nearest is not None:
-        sources.append((trie.fuzzy_match_video(word.word + WORD_END, nearest, None, False), TYPO_WEIGHT**nearest))
-    if nearest != 0:
+    if exact:
+        sources.append((exact, 1.0))
+    else:
+        nearest = _nearest_distance(trie, word)
+        if nearest:
+            sources.append((trie.fuzzy_match_video(word.word + WORD_END, nearest, None, False), TYPO_WEIGHT**nearest))
         for other in _stored_swaps(trie, word):
             sources.append((trie.fuzzy_match_video(other + WORD_END, 0, None, False), TYPO_WEIGHT))
     if word.prefix:
-        sources.append((trie.fuzzy_match_video(word.word, PREFIX_TYPOS, None, True), PREFIX_WEIGHT))
-    sources = [(videos, weight / videos[0][1]) for videos, weight in sources if videos]
-    if len(sources) > 1:
-        scores: dict[str, float] = {}
-        for videos, scale in sources:
+        completions = trie.fuzzy_match_video(word.word, PREFIX_TYPOS, PREFIX_VIDEOS, True)
+        if completions:
+            sources.append((completions, PREFIX_WEIGHT))
+    if not sources:
+        return
+    if len(sources) == 1:
+        videos, weight = sources[0]
+        scale = weight / videos[0][1]
+        scores = {video: score * scale for video, score in videos}
+    else:
+        # A video that several sources give keeps its best score.
+        scores = {}
+        for videos, weight in reversed(sources):
+            scale = weight / videos[0][1]
+            scores.update({video: score * scale for video, score in videos})
+        for videos, weight in sources:
+            scale = weight / videos[0][1]
             for video, score in videos:
-                score *= scale
-                if score > scores.get(video, 0.0):
-                    scores[video] = score
-        sources = [(list(scores.items()), 1.0)]
+                if score * scale > scores[video]:
+                    scores[video] = score * scale
+    if not ranking:
+        ranking.update({video: base + score for video, score in scores.items()})
+        return
     get = ranking.get
-    for videos, scale in sources:
-        for video, score in videos:
-            ranking[video] = get(video, base) + score * scale
+    for video, score in scores.items():
+        ranking[video] = get(video, 0.0) + base + score
 
 
 def _by_rank(entry: tuple[str, float]) -> tuple[float, str]:

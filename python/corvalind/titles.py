@@ -60,7 +60,12 @@ def _video_key(video_id: VideoId | str) -> VideoId:
 
 
 def _word_counts(text: str | Mapping[str, str], weights: Mapping[str, float]) -> dict[str, float]:
-    fields = {"title": text} if isinstance(text, str) else text
+    if isinstance(text, str):
+        fields: Mapping[str, str] = {"title": text}
+    elif isinstance(text, Mapping):
+        fields = text
+    else:
+        raise TypeError(f"text must be a str or a mapping of field names to str, not {type(text).__name__}")
     counts: dict[str, float] = {}
     for field, field_text in fields.items():
         words = normalize(field_text)
