@@ -161,8 +161,8 @@ def test_last_word_matches_as_a_prefix_while_typing(trie):
     assert typing[0][1] == pytest.approx(dict(search(trie, "funny"))["4"] + 0.75)
     assert dict(search(trie, "funny samp", prefix_last=False))["4"] < 1.0  # funny alone
     assert "2" in dict(typing)  # sample
-    # Only the last word: "samp funny" finds no completion of "samp".
-    assert "2" not in {video for video, _ in search(trie, "samp funny")}
+    # Only the last word: in "samp funny", samp is a whole word (near sam and same).
+    assert dict(search(trie, "samp funny"))["4"] == dict(search(trie, "funny"))["4"]
     # The word itself outranks a mere completion.
     assert search(trie, "sam")[0][0] == "2"
 
