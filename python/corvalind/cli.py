@@ -1,8 +1,13 @@
 """The ``corvalind`` command line: build snapshot files, query them, describe them.
 
     corvalind build RECORDS -o FILE [--top-n N]
+    corvalind build --titles TITLES -o FILE [--top-n N]
     corvalind query FILE TERM... [--max-dist K] [--limit N] [--videos] [--prefix-nodes] [--json]
+    corvalind search FILE [QUERY] [--limit N] [--typos auto|K] [--json]
+    corvalind suggest FILE [TERM] [--limit N] [--typos auto|K] [--json]
     corvalind info FILE
+
+search and suggest read one query a line from standard input when none is given.
 
 Exit status 0 on success, 1 with a one-line message on standard error when
 a file is missing, unreadable or damaged, 2 for bad arguments.
@@ -15,7 +20,7 @@ import io
 import json
 import os
 import sys
-from collections.abc import Buffer, Callable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from typing import NoReturn
 
 from tqdm import tqdm
@@ -24,12 +29,18 @@ from _corvalind import PrefixSearch
 from corvalind._progress import progress_bar
 from corvalind.flat_arrays import MAX_U32, Record, build_flat_arrays
 from corvalind.record_file import read_records
+from corvalind.search import Typos, search, suggest
 from corvalind.snapshot_file import HEADER_SIZE, load, save
 from corvalind.snapshot_info import snapshot_info
+from corvalind.titles import DEFAULT_VIDEO_TOP_N, title_rows, word_arrays, word_videos
 
 PROG = "corvalind"
 DEFAULT_TOP_N = 10
-LARGE_INPUT = 1 << 20  # records files from this size on get a progress bar
+LARGE_INPUT = 1 << 20  # input files from this size on get a progress bar
+# Shares of a build's progress bar: reading (and, for titles, counting the
+# words), producing the flat arrays, constructing the trie, saving it.
+READ_SHARE, PRODUCE_SHARE, CONSTRUCT_SHARE = 0.4, 0.3, 0.25
+BAR_STEPS = 1000
 
 
 class _Parser(argparse.ArgumentParser):
@@ -50,25 +61,35 @@ def _bounded(maximum: int) -> Callable[[str], int]:
     return parse
 
 
+def _typos(text: str) -> Typos:
+    if text == "auto":
+        return "auto"
+    if text.isascii() and text.isdigit() and int(text) <= MAX_U32:
+        return int(text)
+    raise argparse.ArgumentTypeError(f"{text!r} is neither auto nor a whole number in 0..{MAX_U32}")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Build, query and describe corvalind snapshot files.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
     build = commands.add_parser(
         "build",
-        help="build a trie from a records file and save it",
+        help="build a trie from a records file or a titles file and save it",
         description="Build a trie from RECORDS and save it to FILE. RECORDS holds one record a line, "
         "term, video id and count, as TSV (when the first line holds a tab) or CSV; ids are decimal "
-        "numbers or UUIDs, all of one kind; a first line of column names is skipped.",
+        "numbers or UUIDs, all of one kind; a first line of column names is skipped. With --titles, "
+        "build the word trie that search and suggest query from a titles file instead: one video a "
+        "line, video id, a tab, the title.",
     )
-    build.add_argument("records", metavar="RECORDS", help="the records file")
+    build.add_argument("records", metavar="RECORDS", nargs="?", help="the records file")
+    build.add_argument("--titles", metavar="TITLES", help="a titles file (video id<TAB>title), instead of RECORDS")
     build.add_argument("-o", "--output", metavar="FILE", required=True, help="the snapshot file to write")
     build.add_argument(
         "--top-n",
         type=_bounded(2**64 - 1),
-        default=DEFAULT_TOP_N,
         metavar="N",
-        help=f"videos kept per node (default: {DEFAULT_TOP_N})",
+        help=f"videos kept per node (default: {DEFAULT_TOP_N}, with --titles {DEFAULT_VIDEO_TOP_N})",
     )
 
     query = commands.add_parser(
@@ -87,7 +108,8 @@ def _parser() -> argparse.ArgumentParser:
         "--limit",
         type=_bounded(2**64 - 1),
         metavar="N",
-        help="at most N results per term (terms: the first N found, 0 acts as 1; videos: the N best)",
+        help="at most N results per term (terms: the first N found in trie order, not the nearest, "
+        "0 acts as 1; videos: the N best); for the nearest words use suggest",
     )
     query.add_argument("--videos", action="store_true", help="score videos instead of listing terms")
     query.add_argument(
@@ -98,57 +120,111 @@ def _parser() -> argparse.ArgumentParser:
     )
     query.add_argument("--json", action="store_true", help="print one JSON object instead of lines")
 
+    typos_help = "typos per word: auto (0 for 1-3 characters, 1 for 4-7, 2 for 8 or more) or a number for every word"
+    search_command = commands.add_parser(
+        "search",
+        help="find videos for a search-box query in a trie built with --titles",
+        description="Print the best videos for QUERY (its words, typo-tolerant, the last word also as a "
+        "prefix) as QUERY, video id and score, tab-separated, one a line, best first. Without QUERY, "
+        "read one query a line from standard input.",
+    )
+    search_command.add_argument("file", metavar="FILE", help="a snapshot file written by build --titles")
+    search_command.add_argument("query", metavar="QUERY", nargs="?", help="the query (default: one a line from standard input)")
+    suggest_command = commands.add_parser(
+        "suggest",
+        help="list the stored words nearest to a word in a trie built with --titles",
+        description="Print the stored words nearest to TERM (its last word after normalising) as TERM, "
+        "word and distance, tab-separated, nearest first, the exact word first. Without TERM, read one "
+        "term a line from standard input.",
+    )
+    suggest_command.add_argument("file", metavar="FILE", help="a snapshot file written by build --titles")
+    suggest_command.add_argument("query", metavar="TERM", nargs="?", help="the term (default: one a line from standard input)")
+    for command in (search_command, suggest_command):
+        command.add_argument("--limit", type=_bounded(2**64 - 1), default=10, metavar="N", help="at most N results (default: 10)")
+        command.add_argument("--typos", type=_typos, default="auto", metavar="auto|K", help=typos_help)
+        command.add_argument("--json", action="store_true", help="print one JSON object keyed by query instead of lines")
+
     info = commands.add_parser("info", help="describe a snapshot file", description="Describe a snapshot file.")
     info.add_argument("file", metavar="FILE", help="a snapshot file written by build or corvalind.save")
     return parser
 
 
 class _CountedReader(io.RawIOBase):
-    """A binary file that counts the bytes read from it on a progress bar."""
+    """A binary file that counts the bytes read from it on a progress bar,
+    ``scale`` steps a byte."""
 
-    def __init__(self, file: io.FileIO, bar: tqdm[NoReturn]) -> None:
+    def __init__(self, file: io.FileIO, bar: tqdm[NoReturn], scale: float) -> None:
         self.file = file
         self.bar = bar
+        self.scale = scale
+        self.read_bytes = 0
 
     def readable(self) -> bool:
         return True
 
     def readinto(self, buffer: Buffer) -> int:
         size = self.file.readinto(buffer)
-        self.bar.update(size)
+        self.read_bytes += size
+        self.bar.update(int(self.read_bytes * self.scale) - self.bar.n)
         return size
 
 
-def _read_records_file(path: str) -> list[Record]:
-    """The records of a records file, with a progress bar for large files.
+def _build_bar(size: int, description: str) -> tqdm[NoReturn]:
+    """The progress bar of a whole build from an input file of ``size`` bytes."""
+    bar = progress_bar(BAR_STEPS, description, unit="step", show=None if size >= LARGE_INPUT else False)
+    bar.bar_format = "{desc}: {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]"
+    return bar
 
-    A byte order mark at the start (as spreadsheets write) is dropped; bytes
-    that are not UTF-8 reach the record checks as lone surrogates, so they
-    are reported with their line."""
-    with open(path, "rb", buffering=0) as file:
-        size = os.fstat(file.fileno()).st_size
-        with progress_bar(size, "reading records", unit="B", show=None if size >= LARGE_INPUT else False) as bar:
-            bar.unit_scale = True
-            bar.refresh()
-            text = io.TextIOWrapper(
-                io.BufferedReader(_CountedReader(file, bar), 1 << 20),
-                encoding="utf-8-sig",
-                errors="surrogateescape",
-                newline="",
-            )
-            return list(read_records(text, path))
+
+def _stage(bar: tqdm[NoReturn], description: str, done: float) -> None:
+    """Moves the bar to the share ``done`` of the build and names the next stage."""
+    bar.update(int(done * BAR_STEPS) - bar.n)
+    bar.set_description_str(description)
+
+
+def _read_text(file: io.FileIO, bar: tqdm[NoReturn]) -> io.TextIOWrapper:
+    """``file`` as text, counted on ``bar`` up to its reading share. A byte
+    order mark at the start (as spreadsheets write) is dropped; bytes that
+    are not UTF-8 reach the row checks as lone surrogates, so they are
+    reported with their line."""
+    size = max(os.fstat(file.fileno()).st_size, 1)
+    return io.TextIOWrapper(
+        io.BufferedReader(_CountedReader(file, bar, READ_SHARE * BAR_STEPS / size), 1 << 20),
+        encoding="utf-8-sig",
+        errors="surrogateescape",
+        newline="",
+    )
 
 
 def _build(args: argparse.Namespace) -> None:
-    records = _read_records_file(args.records)
-    arrays = build_flat_arrays(records)
-    trie = PrefixSearch.from_internal_data_v2(*arrays.arguments(video_top_n=args.top_n))
-    save(trie, args.output)
-    terms = sum(payload is not None for payload in arrays.payloads)
-    print(
-        f"{args.output}: {len(records)} records, {terms} terms, "
-        f"{len(arrays.child_labels)} nodes, {len(arrays.video_index)} videos"
-    )
+    source = args.titles or args.records
+    with open(source, "rb", buffering=0) as file:
+        size = os.fstat(file.fileno()).st_size
+        with _build_bar(size, "reading titles" if args.titles else "reading records") as bar:
+            text = _read_text(file, bar)
+            if args.titles:
+                top_n = DEFAULT_VIDEO_TOP_N if args.top_n is None else args.top_n
+                rows = list(title_rows(text, source))
+                videos_of = word_videos(rows)
+                _stage(bar, "producing arrays", READ_SHARE)
+                arrays = word_arrays(videos_of, top_n)
+                read = f"{len(rows)} titles, {len(videos_of)} words"
+            else:
+                top_n = DEFAULT_TOP_N if args.top_n is None else args.top_n
+                records = list(read_records(text, source))
+                _stage(bar, "producing arrays", READ_SHARE)
+                arrays = build_flat_arrays(records)
+                read = f"{len(records)} records"
+            _stage(bar, "constructing the trie", READ_SHARE + PRODUCE_SHARE)
+            trie = PrefixSearch.from_internal_data_v2(*arrays.arguments(video_top_n=top_n))
+            _stage(bar, "saving", READ_SHARE + PRODUCE_SHARE + CONSTRUCT_SHARE)
+            save(trie, args.output)
+            _stage(bar, "done", 1.0)
+    if args.titles:
+        print(f"{args.output}: {read}, {len(arrays.child_labels)} nodes, {len(arrays.video_index)} videos")
+    else:
+        terms = sum(payload is not None for payload in arrays.payloads)
+        print(f"{args.output}: {read}, {terms} terms, {len(arrays.child_labels)} nodes, {len(arrays.video_index)} videos")
 
 
 def _query(args: argparse.Namespace) -> None:
@@ -169,6 +245,32 @@ def _query(args: argparse.Namespace) -> None:
             print("\t".join([term, *map(str, result.values())]))
 
 
+def _queries(args: argparse.Namespace) -> Iterable[str]:
+    """The command's query, or one a line from standard input (line ends dropped)."""
+    if args.query is not None:
+        return [args.query]
+    return (line.rstrip("\r\n") for line in sys.stdin)
+
+
+def _search_or_suggest(args: argparse.Namespace) -> None:
+    trie = load(args.file)
+    results: dict[str, list[dict[str, object]]] = {}
+    for query in _queries(args):
+        if args.command == "search":
+            found = search(trie, query, limit=args.limit, typos=args.typos)
+            rows: list[dict[str, object]] = [{"video_id": video, "score": score} for video, score in found]
+        else:
+            words = suggest(trie, query, limit=args.limit, typos=args.typos)
+            rows = [{"word": word, "distance": distance} for word, distance in words]
+        if args.json:
+            results[query] = rows
+        else:
+            for row in rows:
+                print("\t".join([query, *map(str, row.values())]))
+    if args.json:
+        print(json.dumps(results, ensure_ascii=False, indent=2))
+
+
 def _info(args: argparse.Namespace) -> None:
     info = snapshot_info(load(args.file).to_bytes())
     print(f"nodes: {info.nodes}")
@@ -181,7 +283,8 @@ def _info(args: argparse.Namespace) -> None:
     print(f"file bytes: {os.path.getsize(args.file)}")
 
 
-_COMMANDS = {"build": _build, "query": _query, "info": _info}
+_COMMANDS = {"build": _build, "query": _query, "search": _search_or_suggest, "suggest": _search_or_suggest, "info": _info}
+
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -190,6 +293,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "query" and args.prefix_nodes is not None and not args.videos:
         parser.error("--prefix-nodes and --no-prefix-nodes need --videos")
+    if args.command == "build" and (args.records is None) == (args.titles is None):
+        parser.error("give either RECORDS or --titles TITLES")
     try:
         _COMMANDS[args.command](args)
     except (OSError, ValueError) as error:

@@ -20,7 +20,7 @@ video query's 0.01 floor unless the counts differ a hundredfold.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from typing import Final
 
 from _corvalind import PrefixSearch
@@ -77,19 +77,16 @@ def _word_counts(text: str | Mapping[str, str], weights: Mapping[str, float]) ->
     return counts
 
 
-def title_arrays(
-    items: Iterable[TitleItem],
-    video_top_n: int,
-    weights: Mapping[str, float] | None = None,
-    on_item: Callable[[], None] | None = None,
-) -> FlatArrays:
-    """The flat arrays of the word trie of ``items`` (the module's rule),
-    through ``build_flat_arrays``; ``on_item`` is called after each item.
-    Errors as ``build_from_titles``. Cost: linear in the total text length,
-    plus a sort of each word's videos."""
+WordVideos = dict[str, dict[VideoId, float]]
+"""Each word's videos with the word's (unrounded) count in them."""
+
+
+def word_videos(items: Iterable[TitleItem], weights: Mapping[str, float] | None = None) -> WordVideos:
+    """The words of ``items`` with their counts per video (the module's
+    rule). Errors as ``build_from_titles``. Cost: linear in the text length."""
     if weights is None:
         weights = DEFAULT_FIELD_WEIGHTS
-    videos_of: dict[str, dict[VideoId, float]] = {}
+    videos_of: WordVideos = {}
     for video_id, text in items:
         key = _video_key(video_id)
         for word, count in _word_counts(text, weights).items():
@@ -97,8 +94,13 @@ def title_arrays(
             if per_video is None:
                 per_video = videos_of[word] = {}
             per_video[key] = per_video.get(key, 0.0) + count
-        if on_item is not None:
-            on_item()
+    return videos_of
+
+
+def word_arrays(videos_of: WordVideos, video_top_n: int) -> FlatArrays:
+    """The flat arrays of the word trie, through ``build_flat_arrays``: each
+    word's ``video_top_n`` best videos below ``word + WORD_END``, its highest
+    count as the total. Cost: a sort of each word's videos, and the producer's."""
 
     def records() -> Iterator[Record]:
         for word, per_video in videos_of.items():
@@ -133,7 +135,7 @@ def build_from_titles(
     sort of each word's videos.
     """
     top_n = DEFAULT_VIDEO_TOP_N if video_top_n is None else video_top_n
-    return PrefixSearch.from_internal_data_v2(*title_arrays(items, top_n, weights).arguments(top_n))
+    return PrefixSearch.from_internal_data_v2(*word_arrays(word_videos(items, weights), top_n).arguments(top_n))
 
 
 def read_titles(path: str) -> Iterator[tuple[str, str]]:
@@ -148,10 +150,11 @@ def read_titles(path: str) -> Iterator[tuple[str, str]]:
     Cost: one pass, one line at a time.
     """
     with open(path, encoding="utf-8-sig", errors="surrogateescape", newline="") as file:
-        yield from _title_rows(file, path)
+        yield from title_rows(file, path)
 
 
-def _title_rows(lines: Iterable[str], source: str) -> Iterator[tuple[str, str]]:
+def title_rows(lines: Iterable[str], source: str) -> Iterator[tuple[str, str]]:
+    """The rows of a titles file given as its lines, ``source`` naming it in errors (``read_titles``)."""
     first_kind: tuple[str, int] | None = None  # kind of the first id, and its line
     for line_number, line in enumerate(lines, start=1):
         line = line.rstrip("\r\n")
