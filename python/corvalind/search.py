@@ -20,9 +20,11 @@ nearest stored word (1 when the word itself is stored). For the prefix
 word, ``fuzzy_match_video`` on the word itself with prefix nodes
 (``include_prefix_nodes=True``) scores the videos of every word it begins,
 scaled so the best scores ``PREFIX_WEIGHT``; a video keeps the higher of
-its two scores. A video's score for the query is the sum of its
-word scores. Videos that match more query words come first, then higher
-scores, then ids in text order (so equal results always come in one order).
+its two scores. Videos that match more query words come first, then those
+with the higher sum of their word scores, then ids in text order (so equal
+results always come in one order). The score returned says both: with n
+distinct query words, m of them matched, it is m + (sum of word scores) /
+(n + 1), so its whole part is m and it falls from result to result.
 """
 
 from __future__ import annotations
@@ -191,7 +193,8 @@ def search(
 ) -> list[tuple[str, float]]:
     """Returns the ``limit`` best videos for ``query`` as (video id text,
     score), best first, by the module's rule: more query words matched
-    first, then the summed word scores, then the id text. A query with no
+    first, then the summed word scores, then the id text; the score's whole
+    part is the number of query words matched. A query with no
     words gives []. ``typos`` is "auto" or an edit budget for every word.
     Raises TypeError / ValueError for a bad ``query``, ``limit`` or ``typos``.
     Cost: two video queries for the last word, one for each other word, and
@@ -209,7 +212,7 @@ def search(
         return []
     floor = heapq.nlargest(limit, ranking.values())[-1]
     best = sorted(((video, value) for video, value in ranking.items() if value >= floor), key=_by_rank)[:limit]
-    return [(video, value - step * (value // step)) for video, value in best]
+    return [(video, value / step) for video, value in best]
 
 
 def tie_keys(trie: PrefixSearch, words: Sequence[str]) -> list[tuple[int, str]]:

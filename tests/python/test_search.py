@@ -68,8 +68,8 @@ def test_every_word_of_every_title_is_found_exactly():
 
 def test_words_own_videos_are_not_mixed_with_longer_words(trie):
     # "sam" is the start of "same", "sample" and "samples", yet its own video comes first.
-    assert search(trie, "sam", prefix_last=False) == [("2", 1.0)]
-    assert search(trie, "sam")[0] == ("2", 1.0)
+    assert search(trie, "sam", prefix_last=False) == [("2", 1.5)]  # 1 word of 1 matched, scoring 1: 1 + 1/2
+    assert search(trie, "sam")[0] == ("2", 1.5)
     assert trie.fuzzy_match("sam$", 0) == [("sam$", 1, 0)]
 
 
@@ -114,8 +114,8 @@ def test_build_refuses_a_bad_weight():
 def test_text_and_uuid_ids_come_back_as_text():
     video = uuid.UUID(int=7)
     trie = build_from_titles([(str(video), "hello")])
-    assert search(trie, "hello") == [(str(video), 1.0)]
-    assert search(build_from_titles([("42", "hello")]), "hello") == [("42", 1.0)]
+    assert search(trie, "hello") == [(str(video), 1.5)]
+    assert search(build_from_titles([("42", "hello")]), "hello") == [("42", 1.5)]
 
 
 @pytest.mark.parametrize(
@@ -158,11 +158,12 @@ def test_forced_budget_applies_to_every_word(trie):
 def test_last_word_matches_as_a_prefix_while_typing(trie):
     typing = search(trie, "funny samp")
     assert typing[0][0] == "4"  # funny, and samp... as the start of samples
-    assert typing[0][1] == pytest.approx(dict(search(trie, "funny"))["4"] + 0.75)
-    assert dict(search(trie, "funny samp", prefix_last=False))["4"] < 1.0  # funny alone
+    funny = dict(search(trie, "funny"))["4"] - 1  # its word score over 2
+    assert typing[0][1] == pytest.approx(2 + (2 * funny + 0.75) / 3)
+    assert dict(search(trie, "funny samp", prefix_last=False))["4"] < 2  # funny alone
     assert "2" in dict(typing)  # sample
     # Only the last word: in "samp funny", samp is a whole word (near sam and same).
-    assert dict(search(trie, "samp funny"))["4"] == dict(search(trie, "funny"))["4"]
+    assert (dict(search(trie, "samp funny"))["4"] - 1) * 3 == pytest.approx(funny * 2)
     # The word itself outranks a mere completion.
     assert search(trie, "sam")[0][0] == "2"
 
@@ -171,13 +172,15 @@ def test_more_matched_words_rank_first(trie):
     results = search(trie, "funny cat dogs", prefix_last=False)
     assert [video for video, _ in results[:2]] == ["1", "4"]  # two words each
     assert results[2][0] == "3"  # one word, though "cat" scores it as high as video 1
-    # The score is the sum of the word scores: equal words, equal scores.
-    assert results[0][1] == pytest.approx(2.0)
+    # The score: words matched + summed word scores / (query words + 1).
+    assert results[0][1] == pytest.approx(2 + 2 / 4)
+    assert results[2][1] == pytest.approx(1 + 1 / 4)
+    assert [score for _, score in results] == sorted((score for _, score in results), reverse=True)
 
 
 def test_ties_come_in_id_text_order():
     trie = build_from_titles([(video, "same words here") for video in (30, 4, 100, 2)])
-    assert search(trie, "same words") == [("100", 2.0), ("2", 2.0), ("30", 2.0), ("4", 2.0)]
+    assert search(trie, "same words") == [(video, 2 + 2 / 3) for video in ("100", "2", "30", "4")]
 
 
 @pytest.mark.parametrize("query", ["", "   ", "!!! ...", "$"])
@@ -236,7 +239,7 @@ def test_read_titles(tmp_path):
     path.write_bytes("\ufeff1\tFunny cat\n\n2\tTabs\tinside\r\n 3 \t\n".encode())
     assert list(read_titles(str(path))) == [("1", "Funny cat"), ("2", "Tabs\tinside"), ("3", "")]
     trie = build_from_titles(read_titles(str(path)))
-    assert search(trie, "inside") == [("2", 1.0)]
+    assert search(trie, "inside") == [("2", 1.5)]
 
 
 @pytest.mark.parametrize(

@@ -32,14 +32,14 @@ def titles_file(tmp_path) -> Path:
 
 
 def test_search_and_suggest_print_ranked_lines(titles_file):
-    assert run("search", titles_file, "funy cta", "--limit", "2").stdout == "funy cta\t1\t1.0\nfuny cta\t3\t0.5\n"
+    assert run("search", titles_file, "funy cta", "--limit", "2").stdout == "funy cta\t1\t2.3333333333333335\nfuny cta\t3\t1.1666666666666667\n"
     assert run("suggest", titles_file, "recieve").stdout == "recieve\treceive\t2\n"
     assert run("suggest", titles_file, "same", "--typos", "1").stdout == "same\tsame\t0\nsame\tsam\t1\n"
 
 
 def test_json(titles_file):
     assert json.loads(run("search", titles_file, "sam", "--json", "--limit", "1").stdout) == {
-        "sam": [{"video_id": "2", "score": 1.0}]
+        "sam": [{"video_id": "2", "score": 1.5}]
     }
     assert json.loads(run("suggest", titles_file, "zzz", "--json").stdout) == {"zzz": []}
 
@@ -47,7 +47,7 @@ def test_json(titles_file):
 def test_queries_from_standard_input(titles_file):
     batch = run_with_input("sam\n\nreceive parcel\r\n", "search", titles_file, "--limit", "1")
     assert batch.returncode == 0 and batch.stderr == ""
-    assert batch.stdout == "sam\t2\t1.0\nreceive parcel\t7\t2.0\n"
+    assert batch.stdout == "sam\t2\t1.5\nreceive parcel\t7\t2.6666666666666665\n"
     batch = run_with_input("recieve\nsam\n", "suggest", titles_file, "--json", "--limit", "1")
     assert json.loads(batch.stdout) == {"recieve": [{"word": "receive", "distance": 2}], "sam": [{"word": "sam", "distance": 0}]}
 
