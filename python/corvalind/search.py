@@ -159,21 +159,23 @@ def _add_word(trie: PrefixSearch, word: QueryWord, base: float, ranking: dict[st
     if len(sources) == 1:
         videos, weight = sources[0]
         scale = weight / videos[0][1]
-        scores = {video: score * scale for video, score in videos}
-    else:
-        # A video that several sources give keeps its best score.
-        scores = {}
-        for videos, weight in reversed(sources):
-            scale = weight / videos[0][1]
-            scores.update({video: score * scale for video, score in videos})
-        for videos, weight in sources:
-            scale = weight / videos[0][1]
-            for video, score in videos:
-                if score * scale > scores[video]:
-                    scores[video] = score * scale
-    if not ranking:
-        ranking.update({video: base + score for video, score in scores.items()})
+        if not ranking:
+            ranking.update({video: base + score * scale for video, score in videos})
+            return
+        get = ranking.get
+        for video, score in videos:
+            ranking[video] = get(video, 0.0) + base + score * scale
         return
+    # A video that several sources give keeps its best score.
+    scores: dict[str, float] = {}
+    for videos, weight in reversed(sources):
+        scale = weight / videos[0][1]
+        scores.update({video: score * scale for video, score in videos})
+    for videos, weight in sources:
+        scale = weight / videos[0][1]
+        for video, score in videos:
+            if score * scale > scores[video]:
+                scores[video] = score * scale
     get = ranking.get
     for video, score in scores.items():
         ranking[video] = get(video, 0.0) + base + score
