@@ -6,25 +6,24 @@ One matching step serves ``search`` and ``explain``: the query is
 normalised (``normalize``), repeated words are dropped (the first stays),
 and each word gets its typo budget (``typo_budget``). A word matches the
 stored words within its budget (Levenshtein over Unicode characters, a swap
-of two letters costing 2). With ``prefix_last`` the word that ends the query,
+of two letters costing 2) and, for short words under "auto", the stored
+words one swap away. With ``prefix_last`` the word that ends the query,
 which the user may still be typing, also matches as the beginning of longer
 words.
 
-Scores. For each query word, ``fuzzy_match_video`` on the word's own end
-node (``word + WORD_END``, its budget, terminal nodes only) scores the
-videos of the stored words within reach: the exact word weighs 1, a word
-d edits away 0.05 × (1 - d / n) (the module's weights), so when the exact
-word is stored its videos come first. Those scores are scaled so that the
-word's best video scores ``TYPO_WEIGHT ** d``, d the distance of the
-nearest stored word (1 when the word itself is stored). For the prefix
-word, ``fuzzy_match_video`` on the word itself with prefix nodes
-(``include_prefix_nodes=True``) scores the videos of every word it begins,
-scaled so the best scores ``PREFIX_WEIGHT``; a video keeps the higher of
-its two scores. Videos that match more query words come first, then those
-with the higher sum of their word scores, then ids in text order (so equal
-results always come in one order). The score returned says both: with n
-distinct query words, m of them matched, it is m + (sum of word scores) /
-(n + 1), so its whole part is m and it falls from result to result.
+Scores. A query word's videos come from its nearest stored words only: its
+own end node (``word + WORD_END``) when the word is stored; otherwise the
+end nodes at the smallest distance d within the budget, scaled so their
+best video scores ``TYPO_WEIGHT ** d``, and those of the words one swap
+away, best ``TYPO_WEIGHT``. For the prefix word, ``fuzzy_match_video`` on
+the word itself with prefix nodes (``include_prefix_nodes=True``, exact)
+scores the videos of every word it begins, scaled so the best scores
+``PREFIX_WEIGHT``. A video keeps its best score for the word. Videos that
+match more query words come first, then those with the higher sum of their
+word scores, then ids in text order (so equal results always come in one
+order). The score returned says both: with n distinct query words, m of
+them matched, it is m + (sum of word scores) / (n + 1), so its whole part
+is m and it falls from result to result.
 """
 
 from __future__ import annotations

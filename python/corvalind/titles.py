@@ -31,7 +31,7 @@ from corvalind.text import normalize
 WORD_END: Final = "$"
 """Appended to every stored word; ``normalize`` never puts it in a word."""
 
-DEFAULT_VIDEO_TOP_N: Final = 128
+DEFAULT_VIDEO_TOP_N: Final = 256
 """Videos kept per node when ``video_top_n`` is None; chosen with bench/bench_search.py."""
 
 DEFAULT_FIELD_WEIGHTS: Final[Mapping[str, float]] = {"title": 3.0, "tags": 1.0, "description": 1.0}
