@@ -121,25 +121,27 @@ def _parser() -> argparse.ArgumentParser:
     query.add_argument("--json", action="store_true", help="print one JSON object instead of lines")
 
     typos_help = "typos per word: auto (0 for 1-3 characters, 1 for 4-7, 2 for 8 or more) or a number for every word"
-    search_command = commands.add_parser(
-        "search",
-        help="find videos for a search-box query in a trie built with --titles",
-        description="Print the best videos for QUERY (its words, typo-tolerant, the last word also as a "
-        "prefix) as QUERY, video id and score, tab-separated, one a line, best first. Without QUERY, "
-        "read one query a line from standard input.",
-    )
-    search_command.add_argument("file", metavar="FILE", help="a snapshot file written by build --titles")
-    search_command.add_argument("query", metavar="QUERY", nargs="?", help="the query (default: one a line from standard input)")
-    suggest_command = commands.add_parser(
-        "suggest",
-        help="list the stored words nearest to a word in a trie built with --titles",
-        description="Print the stored words nearest to TERM (its last word after normalising) as TERM, "
-        "word and distance, tab-separated, nearest first, the exact word first. Without TERM, read one "
-        "term a line from standard input.",
-    )
-    suggest_command.add_argument("file", metavar="FILE", help="a snapshot file written by build --titles")
-    suggest_command.add_argument("query", metavar="TERM", nargs="?", help="the term (default: one a line from standard input)")
-    for command in (search_command, suggest_command):
+    for name, metavar, summary, description in (
+        (
+            "search",
+            "QUERY",
+            "find videos for a search-box query in a trie built with --titles",
+            "Print the best videos for QUERY (its words, typo-tolerant, the last word also as a prefix) as "
+            "QUERY, video id and score, tab-separated, one a line, best first.",
+        ),
+        (
+            "suggest",
+            "TERM",
+            "list the stored words nearest to a word in a trie built with --titles",
+            "Print the stored words nearest to TERM (its last word after normalising) as TERM, word and "
+            "distance, tab-separated, one a line, nearest first, the exact word first.",
+        ),
+    ):
+        command = commands.add_parser(
+            name, help=summary, description=f"{description} Without {metavar}, read one a line from standard input."
+        )
+        command.add_argument("file", metavar="FILE", help="a snapshot file written by build --titles")
+        command.add_argument("query", metavar=metavar, nargs="?", help="default: one a line from standard input")
         command.add_argument("--limit", type=_bounded(2**64 - 1), default=10, metavar="N", help="at most N results (default: 10)")
         command.add_argument("--typos", type=_typos, default="auto", metavar="auto|K", help=typos_help)
         command.add_argument("--json", action="store_true", help="print one JSON object keyed by query instead of lines")

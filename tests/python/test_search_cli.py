@@ -80,3 +80,11 @@ def test_progress_bar_covers_the_whole_build(tmp_path):
     shown = stderr_on_terminal("build", "--titles", large, "-o", tmp_path / "large.cvd")
     for stage in ("reading titles", "producing arrays", "constructing the trie", "saving", "100%"):
         assert stage in shown
+
+
+def test_help():
+    for command in ("search", "suggest"):
+        result = run(command, "--help")
+        assert result.returncode == 0 and result.stderr == ""
+        assert result.stdout.startswith(f"usage: corvalind {command}")
+    assert "first N found in trie order, not the nearest" in " ".join(run("query", "--help").stdout.split())
