@@ -27,7 +27,6 @@ from __future__ import annotations
 
 import functools
 import re
-import sys
 import unicodedata
 
 MAX_WORD_LENGTH = 64
@@ -36,19 +35,24 @@ MAX_WORD_LENGTH = 64
 _JOINERS = str.maketrans({"\u2019": "'", "\u2010": "-"})
 
 
+MARK_PLANES = (range(0x20000), range(0xE0000, 0xE1000))
+"""Where Unicode has combining marks: planes 0 and 1, and plane 14's variation selectors."""
+
+
 @functools.cache
 def _word_pattern() -> re.Pattern[str]:
     """The pattern of a word; built on first use (a pass over the code points
-    for the combining marks, which ``\\w`` leaves out)."""
+    that may be combining marks, which ``\\w`` leaves out)."""
     marks: list[str] = []
-    start = -1
-    for point in range(sys.maxunicode + 2):
-        is_mark = point <= sys.maxunicode and unicodedata.category(chr(point)).startswith("M")
-        if is_mark and start < 0:
-            start = point
-        elif not is_mark and start >= 0:
-            marks.append(f"{re.escape(chr(start))}-{re.escape(chr(point - 1))}")
-            start = -1
+    for plane in MARK_PLANES:
+        start = -1
+        for point in [*plane, plane.stop]:
+            is_mark = point in plane and unicodedata.category(chr(point)).startswith("M")
+            if is_mark and start < 0:
+                start = point
+            elif not is_mark and start >= 0:
+                marks.append(f"{re.escape(chr(start))}-{re.escape(chr(point - 1))}")
+                start = -1
     word_char = f"(?:[^\\W_]|[{''.join(marks)}])"
     return re.compile(f"{word_char}+(?:['-]{word_char}+)*")
 

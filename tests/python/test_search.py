@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import sys
+import unicodedata
 import uuid
 
 import pytest
@@ -9,6 +11,7 @@ import pytest
 import corvalind
 from corvalind import RecordFileError, build_from_titles, explain, normalize, read_titles, search, suggest
 from corvalind.search import typo_budget
+from corvalind.text import MARK_PLANES
 
 TITLES = [
     (1, "Funny cat compilation"),
@@ -46,6 +49,15 @@ def trie() -> corvalind.PrefixSearch:
 )
 def test_normalize(text, words):
     assert normalize(text) == words
+
+
+def test_every_combining_mark_lies_where_normalize_looks_for_marks():
+    outside = [
+        point
+        for point in range(sys.maxunicode + 1)
+        if unicodedata.category(chr(point)).startswith("M") and not any(point in plane for plane in MARK_PLANES)
+    ]
+    assert outside == []
 
 
 def test_normalize_refuses_non_text():
