@@ -158,26 +158,28 @@ def _add_word(trie: PrefixSearch, word: QueryWord, base: float, ranking: dict[st
     if len(sources) == 1:
         videos, weight = sources[0]
         scale = weight / videos[0][1]
-        if not ranking:
-            ranking.update({video: base + score * scale for video, score in videos})
-            return
-        get = ranking.get
-        for video, score in videos:
-            ranking[video] = get(video, 0.0) + base + score * scale
+        _merge(ranking, {video: base + score * scale for video, score in videos})
         return
     # A video that several sources give keeps its best score.
-    scores: dict[str, float] = {}
-    for videos, weight in reversed(sources):
-        scale = weight / videos[0][1]
-        scores.update({video: score * scale for video, score in videos})
-    for videos, weight in sources:
+    videos, weight = sources[0]
+    scale = weight / videos[0][1]
+    scores = {video: score * scale for video, score in videos}
+    get = scores.get
+    for videos, weight in sources[1:]:
         scale = weight / videos[0][1]
         for video, score in videos:
-            if score * scale > scores[video]:
-                scores[video] = score * scale
-    get = ranking.get
-    for video, score in scores.items():
-        ranking[video] = get(video, 0.0) + base + score
+            score *= scale
+            if score > get(video, 0.0):
+                scores[video] = score
+    _merge(ranking, {video: base + score for video, score in scores.items()})
+
+
+def _merge(ranking: dict[str, float], values: dict[str, float]) -> None:
+    """Adds ``values`` to ``ranking``, video by video (only the videos in
+    both are visited one by one)."""
+    for video in values.keys() & ranking.keys():
+        values[video] += ranking[video]
+    ranking.update(values)
 
 
 def _by_rank(entry: tuple[str, float]) -> tuple[float, str]:
