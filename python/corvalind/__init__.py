@@ -10,7 +10,15 @@ count) records; ``save`` and ``load`` keep a trie in a checked file;
 
 from _corvalind import PrefixSearch
 from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, match_many, partition_matcher
-from corvalind.flat_arrays import FlatArrays, PayloadTuple, Record, VideoId, build_flat_arrays
+from corvalind.flat_arrays import (
+    MAX_TERM_LENGTH,
+    FlatArrays,
+    PayloadTuple,
+    Record,
+    RecordError,
+    VideoId,
+    build_flat_arrays,
+)
 from corvalind.record_file import RecordFileError
 from corvalind.search import Typos, explain, search, suggest
 from corvalind.snapshot_file import SnapshotFileError, load, save
@@ -18,11 +26,13 @@ from corvalind.text import normalize
 from corvalind.titles import TitleItem, build_from_titles, read_titles
 
 __all__ = [
+    "MAX_TERM_LENGTH",
     "FlatArrays",
     "PartitionMatcher",
     "PayloadTuple",
     "PrefixSearch",
     "Record",
+    "RecordError",
     "RecordFileError",
     "SnapshotFileError",
     "TermMatch",

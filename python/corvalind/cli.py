@@ -1,6 +1,6 @@
 """The ``corvalind`` command line: build snapshot files, query them, describe them.
 
-    corvalind build RECORDS -o FILE [--top-n N]
+    corvalind build RECORDS -o FILE [--top-n N] [--max-term-length N]
     corvalind build --titles TITLES -o FILE [--top-n N]
     corvalind query FILE TERM... [--max-dist K] [--limit N] [--videos] [--prefix-nodes] [--json]
     corvalind search FILE [QUERY] [--limit N] [--typos auto|K] [--json]
@@ -9,8 +9,11 @@
 
 search and suggest read one query a line from standard input when none is given.
 
-Exit status 0 on success, 1 with a one-line message on standard error when
-a file is missing, unreadable or damaged, 2 for bad arguments.
+Exit status 0 on success; 1 with a one-line message on standard error for
+every failure of a command (a missing, unreadable, damaged or special file,
+a bad records or titles file, running out of memory); 2 for bad arguments; 130 when
+interrupted. When the reader of standard output goes away (``| head -1``)
+the command stops quietly with status 141, as a process that SIGPIPE ends.
 """
 
 from __future__ import annotations
@@ -27,18 +30,19 @@ from tqdm import tqdm
 
 from _corvalind import PrefixSearch
 from corvalind._progress import progress_bar
-from corvalind.flat_arrays import MAX_U32, Record, build_flat_arrays
-from corvalind.record_file import read_records
+from corvalind.flat_arrays import MAX_TERM_LENGTH, MAX_U32
+from corvalind.record_file import read_flat_arrays
 from corvalind.search import Typos, search, suggest
-from corvalind.snapshot_file import HEADER_SIZE, load, save
+from corvalind.snapshot_file import load, save, save_target
 from corvalind.snapshot_info import snapshot_info
 from corvalind.titles import DEFAULT_VIDEO_TOP_N, title_rows, word_arrays, word_videos
 
 PROG = "corvalind"
 DEFAULT_TOP_N = 10
 LARGE_INPUT = 1 << 20  # input files from this size on get a progress bar
-# Shares of a build's progress bar: reading (and, for titles, counting the
-# words), producing the flat arrays, constructing the trie, saving it.
+# Shares of a build's progress bar: reading (with producing the flat arrays
+# as the records come, or counting the words of the titles), producing the
+# arrays of the titles' words, constructing the trie, saving it.
 READ_SHARE, PRODUCE_SHARE, CONSTRUCT_SHARE = 0.4, 0.3, 0.25
 BAR_STEPS = 1000
 
@@ -59,6 +63,16 @@ def _bounded(maximum: int) -> Callable[[str], int]:
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number in 0..{maximum}")
 
     return parse
+
+
+def _utf8_text(text: str) -> str:
+    """An argument type for text that must be UTF-8: bytes of argv that are
+    not UTF-8 arrive as lone surrogates."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not valid UTF-8") from None
+    return text
 
 
 def _typos(text: str) -> Typos:
@@ -91,6 +105,14 @@ def _parser() -> argparse.ArgumentParser:
         metavar="N",
         help=f"videos kept per node (default: {DEFAULT_TOP_N}, with --titles {DEFAULT_VIDEO_TOP_N})",
     )
+    build.add_argument(
+        "--max-term-length",
+        type=_bounded(2**63 - 1),
+        default=MAX_TERM_LENGTH,
+        metavar="N",
+        help=f"refuse a record whose term is longer than N characters (default: {MAX_TERM_LENGTH}; "
+        "words of titles are cut to 64)",
+    )
 
     query = commands.add_parser(
         "query",
@@ -100,7 +122,7 @@ def _parser() -> argparse.ArgumentParser:
         "tab-separated, one a line.",
     )
     query.add_argument("file", metavar="FILE", help="a snapshot file written by build or corvalind.save")
-    query.add_argument("terms", metavar="TERM", nargs="+", help="a term to look up")
+    query.add_argument("terms", metavar="TERM", nargs="+", type=_utf8_text, help="a term to look up")
     query.add_argument(
         "--max-dist", type=_bounded(MAX_U32), default=1, metavar="K", help="edits allowed (default: 1)"
     )
@@ -141,7 +163,7 @@ def _parser() -> argparse.ArgumentParser:
             name, help=summary, description=f"{description} Without {metavar}, read one a line from standard input."
         )
         command.add_argument("file", metavar="FILE", help="a snapshot file written by build --titles")
-        command.add_argument("query", metavar=metavar, nargs="?", help="default: one a line from standard input")
+        command.add_argument("query", metavar=metavar, nargs="?", type=_utf8_text, help="default: one a line from standard input")
         command.add_argument("--limit", type=_bounded(2**64 - 1), default=10, metavar="N", help="at most N results (default: 10)")
         command.add_argument("--typos", type=_typos, default="auto", metavar="auto|K", help=typos_help)
         command.add_argument("--json", action="store_true", help="print one JSON object keyed by query instead of lines")
@@ -200,6 +222,9 @@ def _read_text(file: io.FileIO, bar: tqdm[NoReturn]) -> io.TextIOWrapper:
 
 def _build(args: argparse.Namespace) -> None:
     source = args.titles or args.records
+    # Refused before the work of reading and building.
+    if os.path.exists(save_target(args.output)) and os.path.samefile(source, args.output):
+        raise ValueError(f"{args.output}: the output is the input file itself; refusing to overwrite it")
     with open(source, "rb", buffering=0) as file:
         size = os.fstat(file.fileno()).st_size
         with _build_bar(size, "reading titles" if args.titles else "reading records") as bar:
@@ -213,10 +238,8 @@ def _build(args: argparse.Namespace) -> None:
                 read = f"{len(rows)} titles, {len(videos_of)} words"
             else:
                 top_n = DEFAULT_TOP_N if args.top_n is None else args.top_n
-                records = list(read_records(text, source))
-                _stage(bar, "producing arrays", READ_SHARE)
-                arrays = build_flat_arrays(records)
-                read = f"{len(records)} records"
+                arrays, records = read_flat_arrays(text, source, max_term_length=args.max_term_length)
+                read = f"{records} records"
             _stage(bar, "constructing the trie", READ_SHARE + PRODUCE_SHARE)
             trie = PrefixSearch.from_internal_data_v2(*arrays.arguments(video_top_n=top_n))
             _stage(bar, "saving", READ_SHARE + PRODUCE_SHARE + CONSTRUCT_SHARE)
@@ -288,6 +311,16 @@ def _info(args: argparse.Namespace) -> None:
 _COMMANDS = {"build": _build, "query": _query, "search": _search_or_suggest, "suggest": _search_or_suggest, "info": _info}
 
 
+def _failure(error: Exception) -> str:
+    """The one-line message of a failed command."""
+    if isinstance(error, MemoryError):
+        return "out of memory"
+    if isinstance(error, OSError | ValueError):
+        # OSError carries the file name; ValueError is a bad records or titles file, a
+        # damaged or special snapshot file or a refusal of the builder.
+        return str(error)
+    return f"{type(error).__name__}: {error}"
+
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line on ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
@@ -297,14 +330,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--prefix-nodes and --no-prefix-nodes need --videos")
     if args.command == "build" and (args.records is None) == (args.titles is None):
         parser.error("give either RECORDS or --titles TITLES")
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="surrogateescape")  # paths as given, bytes that are not UTF-8 kept
     try:
         _COMMANDS[args.command](args)
-    except (OSError, ValueError) as error:
-        # OSError carries the file name; ValueError is a bad records file, a
-        # damaged snapshot file or a refusal of the builder.
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 1
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Nobody reads the rest; the interpreter's own flush at exit must not fail either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except Exception as error:
+        print(f"{PROG}: error: {' '.join(_failure(error).splitlines())}", file=sys.stderr)
+        return 1
     return 0
