@@ -224,7 +224,8 @@ def _build(args: argparse.Namespace) -> None:
     source = args.titles or args.records
     # Refused before the work of reading and building.
     if os.path.exists(save_target(args.output)) and os.path.samefile(source, args.output):
-        raise ValueError(f"{args.output}: the output is the input file itself; refusing to overwrite it")
+        kind = "titles" if args.titles else "records"
+        raise ValueError(f"{args.output}: the output is the {kind} file itself; refusing to overwrite it")
     with open(source, "rb", buffering=0) as file:
         size = os.fstat(file.fileno()).st_size
         with _build_bar(size, "reading titles" if args.titles else "reading records") as bar:
