@@ -71,7 +71,9 @@ def load_titles() -> list[str]:
     with gzip.open(GCIDE, "rt", encoding="utf-8", errors="replace") as file:
         dictionary = file.read()
     for paragraph in dictionary.split("\n\n"):
-        lines = [line.strip() for line in paragraph.split("\n") if line[:1].isspace() and not line.strip().startswith("[")]
+        lines = [
+            line.strip() for line in paragraph.split("\n") if line[:1].isspace() and not line.strip().startswith("[")
+        ]
         body = " ".join(lines)
         if "]" in body[:80] and "[" not in body[: body.index("]")]:
             body = body[body.index("]") + 1 :]  # the end of an etymology
@@ -232,7 +234,10 @@ def main() -> None:
         trie = corvalind.build_from_titles(items, video_top_n=top_n)
         seconds = time.perf_counter() - start
         size = len(trie.to_bytes())
-        print(f"build_from_titles, video_top_n {top_n}: {seconds:.1f} s, {seconds / words * 1e6:.1f} s per million words, snapshot {size / 2**20:.1f} MiB")
+        print(
+            f"build_from_titles, video_top_n {top_n}: {seconds:.1f} s, "
+            f"{seconds / words * 1e6:.1f} s per million words, snapshot {size / 2**20:.1f} MiB"
+        )
         trie.fuzzy_match("warm", 1)  # builds the typo index before timing
 
         def ours(query: str, trie: corvalind.PrefixSearch = trie) -> list[int]:
@@ -259,7 +264,11 @@ def main() -> None:
     print("|---|" + "---:|" * len(TYPO_KINDS))
     for name in engines:
         rows = quality_rows(queries, ranks[name])
-        print(f"| {name} | " + " | ".join(f"{rows[kind][0]:.3f} / {rows[kind][1]:.3f} ({rows[kind][2]})" for kind in TYPO_KINDS) + " |")
+        print(
+            f"| {name} | "
+            + " | ".join(f"{rows[kind][0]:.3f} / {rows[kind][1]:.3f} ({rows[kind][2]})" for kind in TYPO_KINDS)
+            + " |"
+        )
 
     print("\nlatency per query, p50 / p99 in µs")
     print("| engine | 1 word | 2 words | 3 words |")

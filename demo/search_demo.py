@@ -37,7 +37,9 @@ REPEATS = 200  # calls per query when timing it
 
 def read_titles(path: Path) -> list[tuple[int, str]]:
     with path.open(encoding="utf-8", newline="") as tsv:
-        return [(int(row["video_id"]), row["title"]) for row in csv.DictReader(tsv, delimiter="\t", quoting=csv.QUOTE_NONE)]
+        return [
+            (int(row["video_id"]), row["title"]) for row in csv.DictReader(tsv, delimiter="\t", quoting=csv.QUOTE_NONE)
+        ]
 
 
 def latency_us(query: str, trie: PrefixSearch) -> float:

@@ -163,10 +163,16 @@ def _parser() -> argparse.ArgumentParser:
             name, help=summary, description=f"{description} Without {metavar}, read one a line from standard input."
         )
         command.add_argument("file", metavar="FILE", help="a snapshot file written by build --titles")
-        command.add_argument("query", metavar=metavar, nargs="?", type=_utf8_text, help="default: one a line from standard input")
-        command.add_argument("--limit", type=_bounded(2**64 - 1), default=10, metavar="N", help="at most N results (default: 10)")
+        command.add_argument(
+            "query", metavar=metavar, nargs="?", type=_utf8_text, help="default: one a line from standard input"
+        )
+        command.add_argument(
+            "--limit", type=_bounded(2**64 - 1), default=10, metavar="N", help="at most N results (default: 10)"
+        )
         command.add_argument("--typos", type=_typos, default="auto", metavar="auto|K", help=typos_help)
-        command.add_argument("--json", action="store_true", help="print one JSON object keyed by query instead of lines")
+        command.add_argument(
+            "--json", action="store_true", help="print one JSON object keyed by query instead of lines"
+        )
 
     info = commands.add_parser("info", help="describe a snapshot file", description="Describe a snapshot file.")
     info.add_argument("file", metavar="FILE", help="a snapshot file written by build or corvalind.save")
@@ -250,7 +256,8 @@ def _build(args: argparse.Namespace) -> None:
         print(f"{args.output}: {read}, {len(arrays.child_labels)} nodes, {len(arrays.video_index)} videos")
     else:
         terms = sum(payload is not None for payload in arrays.payloads)
-        print(f"{args.output}: {read}, {terms} terms, {len(arrays.child_labels)} nodes, {len(arrays.video_index)} videos")
+        nodes, videos = len(arrays.child_labels), len(arrays.video_index)
+        print(f"{args.output}: {read}, {terms} terms, {nodes} nodes, {videos} videos")
 
 
 def _query(args: argparse.Namespace) -> None:
@@ -309,7 +316,13 @@ def _info(args: argparse.Namespace) -> None:
     print(f"file bytes: {os.path.getsize(args.file)}")
 
 
-_COMMANDS = {"build": _build, "query": _query, "search": _search_or_suggest, "suggest": _search_or_suggest, "info": _info}
+_COMMANDS = {
+    "build": _build,
+    "query": _query,
+    "search": _search_or_suggest,
+    "suggest": _search_or_suggest,
+    "info": _info,
+}
 
 
 def _failure(error: Exception) -> str:

@@ -265,7 +265,9 @@ def explain(
     the stored words it matches as a whole word, (word, distance) nearest
     first. The prefix word's completions add videos in ``search`` but are
     not listed: the trie's prefix nodes give videos, not words."""
-    return [(word.word, _nearest_first(trie, _stored_words(trie, word))) for word in query_words(query, typos, prefix_last)]
+    return [
+        (word.word, _nearest_first(trie, _stored_words(trie, word))) for word in query_words(query, typos, prefix_last)
+    ]
 
 
 def suggest(trie: PrefixSearch, term: str, *, limit: int = 10, typos: Typos = "auto") -> list[tuple[str, int]]:

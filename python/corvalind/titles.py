@@ -110,8 +110,7 @@ def word_arrays(videos_of: WordVideos, video_top_n: int) -> FlatArrays:
 
     arrays = build_flat_arrays(records())
     payloads: list[PayloadTuple | None] = [
-        None if payload is None else (max(payload[2], default=0), payload[1], payload[2])
-        for payload in arrays.payloads
+        None if payload is None else (max(payload[2], default=0), payload[1], payload[2]) for payload in arrays.payloads
     ]
     return FlatArrays(arrays.node_shifts, arrays.child_labels, payloads, arrays.child_transitions, arrays.video_index)
 
@@ -176,6 +175,8 @@ def title_rows(lines: Iterable[str], source: str) -> Iterator[tuple[str, str]]:
             first_kind = (kind, line_number)
         elif kind != first_kind[0]:
             raise RecordFileError(
-                source, line_number, f"video id {video_id!r} is {kind}, the id on line {first_kind[1]} is {first_kind[0]}"
+                source,
+                line_number,
+                f"video id {video_id!r} is {kind}, the id on line {first_kind[1]} is {first_kind[0]}",
             )
         yield video_id, title

@@ -230,7 +230,13 @@ def test_explain_lists_the_matched_words_of_each_query_word(trie):
 def test_suggest_gives_the_nearest_words_exact_first():
     trie = build_from_titles([(1, "bat cat cats hat rat ca scat")])
     assert suggest(trie, "cat", typos=1) == [
-        ("cat", 0), ("bat", 1), ("ca", 1), ("cats", 1), ("hat", 1), ("rat", 1), ("scat", 1)
+        ("cat", 0),
+        ("bat", 1),
+        ("ca", 1),
+        ("cats", 1),
+        ("hat", 1),
+        ("rat", 1),
+        ("scat", 1),
     ]
     assert suggest(trie, "cat", typos=1, limit=3) == [("cat", 0), ("bat", 1), ("ca", 1)]
     assert suggest(trie, "Cat") == [("cat", 0)]  # auto: exact for 3 letters

@@ -11,7 +11,9 @@ import pytest
 
 from test_cli import fails, run, stderr_on_terminal
 
-TITLES = "1\tFunny cat compilation\n2\tSam and the sample\n3\tSame old cat\n4\tSamples of funny dogs\n7\tReceive a parcel\n"
+TITLES = (
+    "1\tFunny cat compilation\n2\tSam and the sample\n3\tSame old cat\n4\tSamples of funny dogs\n7\tReceive a parcel\n"
+)
 
 
 def run_with_input(text: str, *args) -> subprocess.CompletedProcess[str]:
@@ -32,7 +34,10 @@ def titles_file(tmp_path) -> Path:
 
 
 def test_search_and_suggest_print_ranked_lines(titles_file):
-    assert run("search", titles_file, "funy cta", "--limit", "2").stdout == "funy cta\t1\t2.3333333333333335\nfuny cta\t3\t1.1666666666666667\n"
+    assert (
+        run("search", titles_file, "funy cta", "--limit", "2").stdout
+        == "funy cta\t1\t2.3333333333333335\nfuny cta\t3\t1.1666666666666667\n"
+    )
     assert run("suggest", titles_file, "recieve").stdout == "recieve\treceive\t2\n"
     assert run("suggest", titles_file, "same", "--typos", "1").stdout == "same\tsame\t0\nsame\tsam\t1\n"
 
@@ -49,7 +54,10 @@ def test_queries_from_standard_input(titles_file):
     assert batch.returncode == 0 and batch.stderr == ""
     assert batch.stdout == "sam\t2\t1.5\nreceive parcel\t7\t2.6666666666666665\n"
     batch = run_with_input("recieve\nsam\n", "suggest", titles_file, "--json", "--limit", "1")
-    assert json.loads(batch.stdout) == {"recieve": [{"word": "receive", "distance": 2}], "sam": [{"word": "sam", "distance": 0}]}
+    assert json.loads(batch.stdout) == {
+        "recieve": [{"word": "receive", "distance": 2}],
+        "sam": [{"word": "sam", "distance": 0}],
+    }
 
 
 def test_failures(titles_file, tmp_path):
