@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <concepts>
 #include <ranges>
 #include <span>
 
@@ -85,6 +86,22 @@ struct Band {
   }
 };
 
+// What the band walk reads of a tree: a node's children are a range of
+// edge positions, each with a label (U+0000: invisible), a target and
+// whether that target ends a stored term. When `sorted`, the labels of
+// every node's children are in ascending order and labelled(range, c)
+// returns those of `range` labelled c, found by bisection.
+template <class Tree>
+concept BandTree = requires(const Tree& tree, uint32_t node, uint32_t edge, EdgeRange range, char32_t c) {
+  { tree.sorted } -> std::convertible_to<bool>;
+  { tree.children_of_node(node) } -> std::same_as<EdgeRange>;
+  { tree.children_below(edge) } -> std::same_as<EdgeRange>;
+  { tree.label(edge) } -> std::same_as<char32_t>;
+  { tree.target(edge) } -> std::same_as<uint32_t>;
+  { tree.ends_term(edge) } -> std::same_as<bool>;
+  { tree.labelled(range, c) } -> std::same_as<EdgeRange>;
+};
+
 // The trie as the band walk reads it: the children of a node are edge
 // positions, each with a target and a label (U+0000: invisible). When every
 // node's labels are in ascending order, labelled() finds the children of
@@ -111,6 +128,7 @@ struct ForwardTree {
     return {static_cast<uint32_t>(lo - edges), static_cast<uint32_t>(hi - edges)};
   }
 };
+static_assert(BandTree<ForwardTree>);
 
 // The reverse trie: a node's children are consecutive nodes, so an edge
 // position is the child itself. Labels are in ascending order, each once
@@ -140,6 +158,7 @@ struct ReverseTree {
     return found.begin < found.end ? found.begin : 0;
   }
 };
+static_assert(BandTree<ReverseTree>);
 
 // Children a node has before finding those of a few labels by binary
 // search beats looking at each.
@@ -150,7 +169,7 @@ constexpr uint32_t kScanLimit = 8;
 // below `start` whose last cell is within K, in pre-order, path[0 .. depth)
 // holding the labels from `start` to it. Returns the number of children it
 // looked at.
-template <uint32_t K, class Tree, class OnMatch>
+template <uint32_t K, BandTree Tree, class OnMatch>
 uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32_t* path, OnMatch&& on_match) {
   using Row = typename Band<K>::Row;
   constexpr uint32_t kCells = Band<K>::kCells;
