@@ -40,7 +40,7 @@ namespace corvalind {
 
 struct MatchResult {
   std::string term;  // UTF-8 path string from the root to `node`
-  uint64_t node;
+  uint32_t node;
   uint32_t distance;
 };
 
