@@ -62,7 +62,7 @@ using Clock = std::chrono::steady_clock;
 // Breadth-first trie of sorted distinct words: a node is the run of words
 // sharing its path string, its children the runs that continue it, in
 // scalar order. Every word ends at a terminal node with a payload of total 1.
-Trie build_trie(std::vector<std::u32string> words) {
+FinishedTrie build_trie(std::vector<std::u32string> words) {
   std::sort(words.begin(), words.end());
   words.erase(std::unique(words.begin(), words.end()), words.end());
   struct Run {
@@ -88,8 +88,8 @@ Trie build_trie(std::vector<std::u32string> words) {
       i = j;
     }
   }
-  Result<Trie> trie = assemble_trie(std::move(node_shifts), std::move(child_labels), std::move(child_transitions),
-                                    std::move(payloads), IdTable{}, 0);
+  Result<FinishedTrie> trie = assemble_trie(std::move(node_shifts), std::move(child_labels),
+                                            std::move(child_transitions), std::move(payloads), IdTable{}, 0);
   if (!trie) {
     std::fprintf(stderr, "assemble_trie: %s\n", trie.error().message.c_str());
     std::exit(1);
@@ -194,9 +194,9 @@ int serve(const char* path) {
     std::ifstream in(path, std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  Result<Trie> decoded = Trie::decode(bytes);
+  Result<FinishedTrie> decoded = Trie::decode(bytes);
   if (!decoded) return 1;
-  const Trie trie = std::move(*decoded);
+  const FinishedTrie trie = std::move(*decoded);
   std::vector<uint8_t>().swap(bytes);
   const std::size_t loaded = resident_bytes();
   reset_peak();
@@ -247,11 +247,11 @@ struct TermDistance {
 
 // The core's search as the benchmark times it: terminal nodes and distances,
 // no text, as the dictionary gives term ids and distances.
-std::vector<NodeMatch> core_search(const Trie& trie, std::string_view term, uint32_t max_dist) {
+std::vector<NodeMatch> core_search(const FinishedTrie& trie, std::string_view term, uint32_t max_dist) {
   return fuzzy_match_nodes(trie, term, max_dist, std::nullopt, true);
 }
 
-std::vector<NodeMatch> walk_search(const Trie& trie, std::string_view term, uint32_t max_dist) {
+std::vector<NodeMatch> walk_search(const FinishedTrie& trie, std::string_view term, uint32_t max_dist) {
   std::vector<NodeMatch> matches;
   detail::walk_from_root(trie, to_scalars(term), max_dist, true,
                          [&](uint32_t node, uint32_t distance, std::span<const char32_t>) {
@@ -268,7 +268,7 @@ bool same_nodes(const std::vector<NodeMatch>& a, const std::vector<NodeMatch>& b
 
 // The core's results in walk order and the dictionary's as a set, on every
 // query; prints the first disagreement.
-bool check(const Trie& trie, bench::DeletionDictionary& dictionary, const std::vector<std::u32string>& terms,
+bool check(const FinishedTrie& trie, bench::DeletionDictionary& dictionary, const std::vector<std::u32string>& terms,
            const std::vector<std::string>& queries, uint32_t max_dist) {
   for (const std::string& query : queries) {
     const std::vector<NodeMatch> core = core_search(trie, query, max_dist);
@@ -305,7 +305,7 @@ Summary summarize(std::vector<double> seconds) {
 }
 
 // Times the three on each query, interleaved, best of `repeats` per query.
-void time_bucket(const Trie& trie, bench::DeletionDictionary& dictionary, const char* label,
+void time_bucket(const FinishedTrie& trie, bench::DeletionDictionary& dictionary, const char* label,
                  const std::vector<std::string>& queries, uint32_t max_dist, int repeats) {
   const std::size_t n = queries.size();
   std::vector<double> dd(n, 1e30), core(n, 1e30), walk(n, 1e30);
@@ -334,7 +334,7 @@ void time_bucket(const Trie& trie, bench::DeletionDictionary& dictionary, const 
 // against a trie of the first 2,000 words: the time to answer [].
 void long_query(const std::vector<std::u32string>& words, std::size_t length) {
   std::vector<std::u32string> first(words.begin(), words.begin() + std::min<std::size_t>(2000, words.size()));
-  const Trie small = build_trie(first);
+  const FinishedTrie small = build_trie(first);
   std::string query(length, 'a');
   for (std::size_t i = 1; i < length; i += 7) query[i] = 'b';
   auto start = Clock::now();
@@ -378,7 +378,7 @@ int main(int argc, char** argv) {
   std::vector<std::u32string> terms = words;
   std::sort(terms.begin(), terms.end());
   terms.erase(std::unique(terms.begin(), terms.end()), terms.end());
-  const Trie trie = build_trie(words);
+  const FinishedTrie trie = build_trie(words);
   const std::size_t nodes = trie.node_count();
   const double node_count = static_cast<double>(nodes);
   const double term_count = static_cast<double>(terms.size());

@@ -135,7 +135,7 @@ inline void check_videos(const std::vector<VideoScore>& got, const std::vector<V
 // (include_prefix_nodes absent, true, false) for each query at distances
 // 0..3 and `large_dist`, without a limit and with `limit`.
 // REQUIRES: a trie accepted by check_trie, valid UTF-8 queries.
-inline void check_queries(const Trie& trie, const std::vector<std::string>& queries, uint64_t limit,
+inline void check_queries(const FinishedTrie& trie, const std::vector<std::string>& queries, uint64_t limit,
                           uint32_t large_dist) {
   const std::vector<std::u32string> path = paths(trie);
   for (const std::string& query : queries) {
@@ -174,10 +174,10 @@ inline void check_queries(const Trie& trie, const std::vector<std::string>& quer
 // byte is refused as incomplete.
 inline void check_round_trip(const Trie& trie) {
   const std::vector<uint8_t> once = trie.encode();
-  const Result<Trie> again = Trie::decode(once);
+  const Result<FinishedTrie> again = Trie::decode(once);
   require(again.has_value(), "a written snapshot is refused");
   require(again->encode() == once, "snapshot differs after a round trip");
-  const Result<Trie> cut = Trie::decode(std::span(once).first(once.size() - 1));
+  const Result<FinishedTrie> cut = Trie::decode(std::span(once).first(once.size() - 1));
   require(!cut && cut.error().message.starts_with("decode error: UnexpectedEnd"),
           "a truncated snapshot is not refused as incomplete");
 }

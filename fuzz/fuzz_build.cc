@@ -206,8 +206,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (!check_flat_arrays(node_shifts.size(), labels.size(), payloads.size(), child_transitions) || !ids) {
     return propagate_refused();
   }
-  Result<Trie> built = assemble_trie(std::move(node_shifts), std::move(labels), std::move(child_transitions),
-                                     std::move(payloads), std::move(*ids), video_top_n);
+  Result<FinishedTrie> built = assemble_trie(std::move(node_shifts), std::move(labels), std::move(child_transitions),
+                                             std::move(payloads), std::move(*ids), video_top_n);
   if (!built) {
     fuzzing::require(!check_trie(raw), "assemble_trie refused a trie that check_trie accepts");
     return propagate_refused();

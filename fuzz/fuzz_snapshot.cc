@@ -13,7 +13,7 @@ using namespace corvalind;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size > fuzzing::kMaxInputBytes) return -1;
   const std::span<const uint8_t> input(data, size);
-  const Result<Trie> trie = Trie::decode(input);
+  const Result<FinishedTrie> trie = Trie::decode(input);
   if (!trie) {
     const std::string& message = trie.error().message;
     fuzzing::require(trie.error().type == ErrorType::ValueError &&

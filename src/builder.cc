@@ -57,9 +57,9 @@ Result<IdTable> id_table_from_entries(const std::vector<std::vector<uint8_t>>& e
   return fail(ErrorType::ValueError, std::string(messages::kVideoIndexEntries));
 }
 
-Result<Trie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32_t> child_labels,
-                           std::vector<uint32_t> child_transitions, PayloadTable payloads,
-                           IdTable ids, uint64_t video_top_n) {
+Result<FinishedTrie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                                   std::vector<uint32_t> child_transitions, PayloadTable payloads,
+                                   IdTable ids, uint64_t video_top_n) {
   Trie trie;
   trie.node_shifts = std::move(node_shifts);
   trie.child_labels = std::move(child_labels);
@@ -69,7 +69,7 @@ Result<Trie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32
   trie.video_uuids = std::move(ids.uuids);
   trie.video_int_ids = std::move(ids.int_ids);
   trie.id_mode = ids.mode;
-  Result<Trie> finished = finish_trie(std::move(trie));
+  Result<FinishedTrie> finished = finish_trie(std::move(trie));
   if (finished) finished->propagate(video_top_n);
   return finished;
 }

@@ -39,8 +39,8 @@ Result<IdTable> id_table_from_entries(const std::vector<std::vector<uint8_t>>& e
 
 // Steps 8 and 9 plus the malformed-trie check: assembles the trie, refuses it
 // when check_trie does, and propagates its payloads once.
-Result<Trie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32_t> child_labels,
-                           std::vector<uint32_t> child_transitions, PayloadTable payloads,
-                           IdTable ids, uint64_t video_top_n);
+Result<FinishedTrie> assemble_trie(std::vector<uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                                   std::vector<uint32_t> child_transitions, PayloadTable payloads,
+                                   IdTable ids, uint64_t video_top_n);
 
 }  // namespace corvalind

@@ -89,8 +89,9 @@ PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nar
     Result<IdTable> ids = id_table_from_entries(video_index);
     if (!ids) binding::raise(ids.error());
     video_index = {};
-    Result<Trie> trie = assemble_trie(std::move(node_shifts), std::move(child_labels), std::move(child_transitions),
-                                      std::move(payload_table), std::move(*ids), video_top_n);
+    Result<FinishedTrie> trie = assemble_trie(std::move(node_shifts), std::move(child_labels),
+                                              std::move(child_transitions), std::move(payload_table), std::move(*ids),
+                                              video_top_n);
     if (!trie) binding::raise(trie.error());
     return wrap_trie(std::move(*trie));
   });

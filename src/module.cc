@@ -33,12 +33,12 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-const Trie* trie_of_object(PyObject* object) {
+const FinishedTrie* trie_of_object(PyObject* object) {
   if (!PyObject_TypeCheck(object, prefix_search_type())) return nullptr;
   return &reinterpret_cast<PrefixSearchObject*>(object)->trie;
 }
 
-constinit const binding::CApi c_api{binding::kCApiAbi, sizeof(Trie), trie_of_object};
+constinit const binding::CApi c_api{binding::kCApiAbi, sizeof(FinishedTrie), trie_of_object};
 
 void run_module_body(PyObject* module) {
   PyTypeObject* type = prefix_search_type();

@@ -35,7 +35,7 @@ PyRef hold(PyObject* self) {
   return PyRef::new_ref(self);
 }
 
-const Trie& trie_of(const PyRef& held) { return reinterpret_cast<PrefixSearchObject*>(held.get())->trie; }
+const FinishedTrie& trie_of(const PyRef& held) { return reinterpret_cast<PrefixSearchObject*>(held.get())->trie; }
 
 // Text of a name the interpreter reports, or "<unknown>" when it cannot.
 std::string name_or_unknown(PyObject* reported) {
@@ -59,7 +59,7 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 
 void dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PrefixSearchObject*>(self)->trie.~Trie();
+  reinterpret_cast<PrefixSearchObject*>(self)->trie.~FinishedTrie();
   type->tp_free(self);
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
@@ -94,7 +94,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   return binding::guard<PyObject*>(nullptr, [&] {
     BoundArgs bound = binding::bind_arguments(kFromBytesParams, args, nargsf, kwnames);
     auto snapshot = convert_argument("b", [&] { return binding::to_byte_string(bound[0]); });
-    Result<Trie> trie = Trie::decode(snapshot);
+    Result<FinishedTrie> trie = Trie::decode(snapshot);
     if (!trie) binding::raise(trie.error());
     return wrap_trie(std::move(*trie));
   });
@@ -105,7 +105,7 @@ PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t n
     BoundArgs bound = binding::bind_arguments(kFuzzyMatchParams, args, nargsf, kwnames);
     PyRef held = hold(self);
     QueryArgs query = convert_query_args(bound);
-    const Trie& trie = trie_of(held);
+    const FinishedTrie& trie = trie_of(held);
     return binding::term_match_list(trie, fuzzy_match(trie, query.term, query.max_dist, query.limit));
   });
 }
@@ -177,10 +177,10 @@ PyTypeObject* prefix_search_type() {
   return type;
 }
 
-PyObject* wrap_trie(Trie&& trie) {
+PyObject* wrap_trie(FinishedTrie&& trie) {
   PyTypeObject* type = prefix_search_type();
   PyObject* self = binding::pass_on(type->tp_alloc(type, 0));
-  new (&reinterpret_cast<PrefixSearchObject*>(self)->trie) Trie(std::move(trie));
+  new (&reinterpret_cast<PrefixSearchObject*>(self)->trie) FinishedTrie(std::move(trie));
   return self;
 }
 

@@ -9,7 +9,7 @@ namespace corvalind {
 
 struct PrefixSearchObject {
   PyObject_HEAD
-  Trie trie;
+  FinishedTrie trie;
 };
 
 // The class object, created on first need and kept for the process.
@@ -17,7 +17,7 @@ struct PrefixSearchObject {
 PyTypeObject* prefix_search_type();
 
 // Moves a finished trie into a new PrefixSearch (a new reference).
-PyObject* wrap_trie(Trie&& trie);
+PyObject* wrap_trie(FinishedTrie&& trie);
 
 // PrefixSearch.from_internal_data_v2 (static, fast call).
 PyObject* from_internal_data_v2(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf,

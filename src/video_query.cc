@@ -54,7 +54,7 @@ std::size_t score_map_room(const Trie& trie, const std::vector<NodeMatch>& nodes
 
 }  // namespace
 
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, uint32_t max_dist,
+std::vector<VideoScore> fuzzy_match_video(const FinishedTrie& trie, std::string_view term, uint32_t max_dist,
                                           std::optional<uint64_t> limit,
                                           std::optional<bool> include_prefix_nodes) {
   std::vector<NodeMatch> nodes = fuzzy_match_nodes(trie, term, max_dist, std::nullopt, include_prefix_nodes != true);

@@ -31,8 +31,8 @@ struct VideoScore {
 // terminal nodes only (include_prefix_nodes false), all nodes (true), or
 // terminal nodes and, when there are none, all nodes (absent).
 // Throws Interrupted when the interrupt check asks (interrupt.h).
-// REQUIRES: a trie accepted by check_trie, `term` valid UTF-8.
-std::vector<VideoScore> fuzzy_match_video(const Trie& trie, std::string_view term, uint32_t max_dist,
+// REQUIRES: `term` valid UTF-8.
+std::vector<VideoScore> fuzzy_match_video(const FinishedTrie& trie, std::string_view term, uint32_t max_dist,
                                           std::optional<uint64_t> limit,
                                           std::optional<bool> include_prefix_nodes);
 

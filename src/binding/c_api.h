@@ -19,10 +19,10 @@ inline constexpr uint32_t kCApiAbi = 1;
 
 struct CApi {
   uint32_t abi;        // kCApiAbi of the module that made it
-  uint32_t trie_size;  // sizeof(Trie) there
+  uint32_t trie_size;  // sizeof(FinishedTrie) there
   // The Trie of `object` (borrowed: valid while the object lives), or
   // nullptr when it is not a PrefixSearch. Needs the interpreter lock.
-  const Trie* (*trie_of)(PyObject* object);
+  const FinishedTrie* (*trie_of)(PyObject* object);
 };
 
 }  // namespace corvalind::binding

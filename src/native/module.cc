@@ -44,8 +44,8 @@ const binding::CApi* c_api = nullptr;
 constexpr std::chrono::milliseconds kSignalPollInterval{10};
 
 // The trie inside `object`, which must be a PrefixSearch.
-const Trie& trie_of(PyObject* object) {
-  const Trie* trie = c_api->trie_of(object);
+const FinishedTrie& trie_of(PyObject* object) {
+  const FinishedTrie* trie = c_api->trie_of(object);
   if (trie == nullptr) {
     binding::raise(PyExc_TypeError,
                    "argument 'trie' must be a PrefixSearch, not '" + std::string(Py_TYPE(object)->tp_name) + "'");
@@ -117,7 +117,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
                         (PyErr_SetString(PyExc_TypeError, "ThreadBatch() takes no keyword arguments"), true));
     binding::pass_on_if(!PyArg_UnpackTuple(args, "ThreadBatch", 6, 6, &trie_object, &threads, &videos, &max_dist,
                                            &limit, &flag));
-    const Trie& trie = trie_of(trie_object);
+    const FinishedTrie& trie = trie_of(trie_object);
     native::QueryOptions options;
     options.videos = binding::convert_argument("videos", [&] { return binding::to_flag(videos); });
     options.max_dist = binding::convert_argument("max_dist", [&] { return binding::to_u32(max_dist); });
@@ -184,7 +184,7 @@ PyObject* batch_submit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 }
 
 PyObject* chunk_results(ThreadBatchObject* object, bool videos, const native::Chunk& chunk) {
-  const Trie& trie = trie_of(object->trie_object);
+  const FinishedTrie& trie = trie_of(object->trie_object);
   if (!videos && object->term_tuples == nullptr) object->term_tuples = new binding::TermTupleCache(trie.node_count());
   const std::size_t count = chunk.queries.size();
   PyRef list = PyRef::steal(require(PyList_New(static_cast<Py_ssize_t>(count))));
@@ -275,7 +275,7 @@ PyObject* stats(PyObject*, PyObject* trie_object) noexcept {
 PyObject* term_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return binding::guard<PyObject*>(nullptr, [&]() -> PyObject* {
     if (nargs != 2) binding::raise(PyExc_TypeError, "term_totals() takes exactly 2 arguments");
-    const Trie& trie = trie_of(args[0]);
+    const FinishedTrie& trie = trie_of(args[0]);
     std::vector<std::string> texts = binding::convert_argument(
         "terms", [&] { return binding::to_vector(args[1], [](PyObject* item) { return std::string(binding::to_text(item)); }); });
     std::vector<std::string_view> terms(texts.begin(), texts.end());
@@ -310,7 +310,7 @@ PyObject* payload_object(const PayloadTable& payloads, std::size_t node) {
 // The stored fields of a trie, as its snapshot holds them.
 PyObject* trie_fields(PyObject*, PyObject* trie_object) noexcept {
   return binding::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    const Trie& trie = trie_of(trie_object);
+    const FinishedTrie& trie = trie_of(trie_object);
     auto number = [](uint32_t value) { return PyLong_FromUnsignedLong(value); };
     PyRef dict = PyRef::steal(require(PyDict_New()));
     auto put = [&](const char* key, PyObject* value) {
@@ -354,7 +354,7 @@ PyObject* initialise() {
   if (c_api == nullptr) {
     auto* imported = static_cast<const binding::CApi*>(PyCapsule_Import(binding::kCApiCapsuleName, 0));
     binding::pass_on_if(imported == nullptr);
-    if (imported->abi != binding::kCApiAbi || imported->trie_size != sizeof(Trie)) {
+    if (imported->abi != binding::kCApiAbi || imported->trie_size != sizeof(FinishedTrie)) {
       binding::raise(PyExc_ImportError, "corvalind._native does not match the installed _corvalind: reinstall corvalind");
     }
     c_api = imported;

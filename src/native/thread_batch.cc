@@ -9,7 +9,7 @@
 
 namespace corvalind::native {
 
-ThreadBatch::ThreadBatch(const Trie& trie, QueryOptions options, unsigned threads)
+ThreadBatch::ThreadBatch(const FinishedTrie& trie, QueryOptions options, unsigned threads)
     : trie_(trie), options_(options), thread_count_(threads) {}
 
 ThreadBatch::~ThreadBatch() { stop(); }

@@ -53,8 +53,8 @@ struct Chunk {
 
 class ThreadBatch {
  public:
-  // REQUIRES: a finished trie that outlives the batch; threads >= 1.
-  ThreadBatch(const Trie& trie, QueryOptions options, unsigned threads);
+  // REQUIRES: a trie that outlives the batch; threads >= 1.
+  ThreadBatch(const FinishedTrie& trie, QueryOptions options, unsigned threads);
   // Stops and joins the workers.
   ~ThreadBatch();
   ThreadBatch(const ThreadBatch&) = delete;
@@ -78,7 +78,7 @@ class ThreadBatch {
   void work() noexcept;
   void answer(Chunk& chunk) const;
 
-  const Trie& trie_;
+  const FinishedTrie& trie_;
   const QueryOptions options_;
   const unsigned thread_count_;
   std::atomic<bool> stop_{false};

@@ -55,7 +55,7 @@ std::optional<uint32_t> exact_node(const Trie& trie, std::string_view term) {
 
 }  // namespace
 
-TrieStats trie_stats(const Trie& trie) {
+TrieStats trie_stats(const FinishedTrie& trie) {
   TrieStats stats{};
   stats.nodes = trie.node_count();
   for (uint8_t terminal : trie.is_terminal) stats.terms += terminal;
@@ -68,7 +68,7 @@ TrieStats trie_stats(const Trie& trie) {
   return stats;
 }
 
-std::vector<uint64_t> term_totals(const Trie& trie, const std::vector<std::string_view>& terms) {
+std::vector<uint64_t> term_totals(const FinishedTrie& trie, const std::vector<std::string_view>& terms) {
   std::vector<uint64_t> totals;
   totals.reserve(terms.size());
   for (std::string_view term : terms) {

@@ -22,13 +22,13 @@ struct TrieStats {
 };
 
 // Linear in the nodes, edges and payload entries; builds nothing but a
-// depth per node. REQUIRES: a finished trie.
-TrieStats trie_stats(const Trie& trie);
+// depth per node.
+TrieStats trie_stats(const FinishedTrie& trie);
 
 // Per term, the payload total of the node where the exact term ends, or 0
 // when no node is reached or it has no payload. Follows visible edges only
-// (not through nodes labelled U+0000), as the matchers do. REQUIRES: a
-// finished trie, terms in valid UTF-8.
-std::vector<uint64_t> term_totals(const Trie& trie, const std::vector<std::string_view>& terms);
+// (not through nodes labelled U+0000), as the matchers do. REQUIRES:
+// terms in valid UTF-8.
+std::vector<uint64_t> term_totals(const FinishedTrie& trie, const std::vector<std::string_view>& terms);
 
 }  // namespace corvalind::native

@@ -38,18 +38,18 @@ class InterruptTest : public ::testing::Test {
 
 // A chain of 60,000 nodes labelled 'a', node k carrying video k mod 50; a
 // term ends at every 1000th.
-Trie long_chain(bool propagated) {
+FinishedTrie long_chain(bool propagated) {
   std::vector<testing::TestNode> nodes(60'000);
   for (uint32_t i = 1; i < nodes.size(); ++i) {
     nodes[i] = {i - 1, U'a', i % 1000 == 0, Payload{1, {i % 50}, {1}}};
   }
-  Trie trie = testing::make_trie(nodes);
+  FinishedTrie trie = testing::make_trie(nodes);
   if (propagated) trie.propagate(1000);
   return trie;
 }
 
 TEST_F(InterruptTest, LongLoopsStopWhenTheCheckAsksAndOnlyThen) {
-  const Trie chain = long_chain(true);
+  const FinishedTrie chain = long_chain(true);
   const std::vector<uint8_t> snapshot = chain.encode();
   const std::string long_term(70, 'a');  // rows of all n + 1 cells
   struct Case {
@@ -79,17 +79,17 @@ TEST_F(InterruptTest, LongLoopsStopWhenTheCheckAsksAndOnlyThen) {
 
 TEST_F(InterruptTest, ShortCallsAndAbsentCheckNeverStop) {
   stop = true;
-  const Trie trie = testing::make_trie(testing::word_nodes({"ab", "ac"}));
+  const FinishedTrie trie = testing::make_trie(testing::word_nodes({"ab", "ac"}));
   EXPECT_EQ(fuzzy_match(trie, "ab", 1, std::nullopt).size(), 2u);
   EXPECT_EQ(checks, 0);
   set_interrupt_check(nullptr);
-  const Trie chain = long_chain(true);
+  const FinishedTrie chain = long_chain(true);
   EXPECT_EQ(fuzzy_match_nodes(chain, "a", 0xFFFFFFFF, std::nullopt, false).size(), chain.node_count() - 1);
 }
 
 // Every word of three letters a-z, each a stored term: 18,279 nodes, so
 // that building the trie's forward-backward index polls.
-Trie three_letter_words() {
+FinishedTrie three_letter_words() {
   std::vector<testing::TestNode> nodes(1);
   uint32_t level_begin = 0;
   for (int depth = 1; depth <= 3; ++depth) {
@@ -109,12 +109,12 @@ std::vector<reference::NodeDistance> nodes_of(const std::vector<MatchResult>& ma
 }
 
 // What a query made from inside the poll (as a signal handler may) saw.
-const Trie* trie_to_query = nullptr;
+const FinishedTrie* trie_to_query = nullptr;
 const ForwardBackwardIndex* index_seen_inside = nullptr;
 std::vector<MatchResult> answer_inside;
 
 bool querying_check() {
-  if (const Trie* trie = std::exchange(trie_to_query, nullptr)) {
+  if (const FinishedTrie* trie = std::exchange(trie_to_query, nullptr)) {
     index_seen_inside = trie->forward_backward->get(*trie);
     answer_inside = fuzzy_match(*trie, "abx", 1, std::nullopt);
   }
@@ -122,7 +122,7 @@ bool querying_check() {
 }
 
 TEST(IndexBuild, QueryFromInsideTheBuildIsWalkedAndTheBuildGoesOn) {
-  const Trie trie = three_letter_words();
+  const FinishedTrie trie = three_letter_words();
   const std::vector<reference::NodeDistance> expected = reference::naive_walk(trie, U"abx", 1, true);
   trie_to_query = &trie;
   set_interrupt_check(querying_check);
@@ -136,7 +136,7 @@ TEST(IndexBuild, QueryFromInsideTheBuildIsWalkedAndTheBuildGoesOn) {
 }
 
 TEST_F(InterruptTest, InterruptedIndexBuildLeavesNothingAndTheNextCallBuilds) {
-  const Trie trie = three_letter_words();
+  const FinishedTrie trie = three_letter_words();
   stop = true;
   EXPECT_THROW(fuzzy_match(trie, "abx", 1, std::nullopt), Interrupted);
   set_interrupt_check(nullptr);

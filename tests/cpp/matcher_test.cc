@@ -73,7 +73,7 @@ TEST(FuzzyMatch, Cases) {
       {"a root without edges", {""}, "a", 3, {}, {}},
   };
   for (const TermCase& c : cases) {
-    const Trie trie = make_trie(word_nodes(c.words));
+    const FinishedTrie trie = make_trie(word_nodes(c.words));
     EXPECT_EQ(terms_of(fuzzy_match(trie, c.query, c.max_dist, c.limit)), c.expected) << c.name;
   }
 }
@@ -103,16 +103,16 @@ TEST(FuzzyMatchNodes, Cases) {
   };
   for (const NodeCase& c : cases) {
     const std::vector<TestNode> nodes = word_nodes(c.words);
-    const Trie trie = make_trie(nodes);
+    const FinishedTrie trie = make_trie(nodes);
     EXPECT_EQ(paths_of(nodes, fuzzy_match_nodes(trie, c.query, c.max_dist, c.limit, c.terminal_only)), c.expected)
         << c.name;
   }
 }
 
-// Only finishing a trie makes its derived structures; one assembled past
-// the checks must not be walked, whichever search would run.
+// A finished trie whose derived structures were taken away must not be
+// walked, whichever search would run.
 TEST(Matchers, UnfinishedTrieIsAnInternalFailure) {
-  Trie trie = make_trie(word_nodes({"ab", "b", "abc"}));
+  FinishedTrie trie = make_trie(word_nodes({"ab", "b", "abc"}));
   trie.forward_backward.reset();
   EXPECT_THROW(fuzzy_match(trie, "ab", 1, {}), InternalFailure);
   EXPECT_THROW(fuzzy_match(trie, "abc", 1, {}), InternalFailure);
@@ -120,7 +120,7 @@ TEST(Matchers, UnfinishedTrieIsAnInternalFailure) {
 }
 
 TEST(Matchers, EmptyTrieGivesNothing) {
-  const Trie trie;
+  const FinishedTrie trie = testing::make_trie({});
   EXPECT_TRUE(fuzzy_match(trie, "a", kMaxU32Dist, {}).empty());
   EXPECT_TRUE(fuzzy_match_nodes(trie, "", kMaxU32Dist, {}, false).empty());
   EXPECT_TRUE(fuzzy_match_nodes(trie, "a", 1, {}, true).empty());
@@ -130,7 +130,7 @@ TEST(Matchers, EmptyTrieGivesNothing) {
 // that must give the same answer: no 16-bit truncation of max_dist.
 TEST(FuzzyMatch, HugeMaxDistMatchesEveryTerm) {
   const std::vector<std::string> words = {"a", "abc", "xyz", "hello", "helo", "日本語", "help"};
-  const Trie trie = make_trie(word_nodes(words));
+  const FinishedTrie trie = make_trie(word_nodes(words));
   const TermList all = terms_of(fuzzy_match(trie, "help", 100, {}));
   ASSERT_EQ(all.size(), words.size());
   for (const auto& [term, distance] : all) {
@@ -162,7 +162,7 @@ TEST(FuzzyMatch, LongQueriesKeepExactDistances) {
       {{"aaa", "aab", "b"}, 70000, kMaxU32Dist, {{"aaa", 69997}, {"aab", 69998}, {"b", 70000}}},
   };
   for (const Case& c : cases) {
-    const Trie trie = make_trie(word_nodes(c.words));
+    const FinishedTrie trie = make_trie(word_nodes(c.words));
     EXPECT_EQ(terms_of(fuzzy_match(trie, std::string(c.query_length, 'a'), c.max_dist, {})), c.expected)
         << c.query_length << " " << c.max_dist;
   }
@@ -176,7 +176,7 @@ TEST(Matchers, DeepChain) {
   for (uint32_t i = 1; i <= kDepth; ++i) nodes[i] = {i - 1, U'a'};
   nodes[50000].terminal = true;
   nodes[kDepth].terminal = true;
-  const Trie trie = make_trie(nodes);
+  const FinishedTrie trie = make_trie(nodes);
 
   const std::vector<MatchResult> terms = fuzzy_match(trie, "aaa", kMaxU32Dist, {});
   ASSERT_EQ(terms.size(), 2u);
@@ -208,7 +208,7 @@ TEST(FuzzyMatchNodes, DeepCombAgreesWithReference) {
     nodes.push_back({spine, U'b', true});
     spine = next;
   }
-  const Trie trie = make_trie(nodes);
+  const FinishedTrie trie = make_trie(nodes);
   for (const std::string& query : {std::string("ab"), std::string(100, 'a')}) {
     for (const bool terminal_only : {false, true}) {
       std::vector<reference::NodeDistance> got;
@@ -234,7 +234,7 @@ TEST(FuzzyMatchNodes, LongQueryOnDeepCombUsesTheBand) {
     nodes.push_back({spine, U'b', true});
     spine = next;
   }
-  const Trie trie = make_trie(nodes);
+  const FinishedTrie trie = make_trie(nodes);
   // Spine node at depth d is node 2d - 1, the leaf a^d b node 2d + 2.
   const std::vector<std::pair<uint32_t, uint32_t>> expected = {
       {2 * kDepth - 3, 1}, {2 * kDepth - 1, 0}, {2 * kDepth, 1}};
@@ -271,7 +271,7 @@ TEST(Matchers, QueryLongerThanEveryPathPlusMaxDist) {
   };
   for (const Case& c : cases) {
     const std::vector<TestNode> nodes = word_nodes(c.words);
-    const Trie trie = make_trie(nodes);
+    const FinishedTrie trie = make_trie(nodes);
     EXPECT_EQ(paths_of(nodes, fuzzy_match_nodes(trie, c.query, c.max_dist, {}, c.terminal_only)), c.expected)
         << c.query.substr(0, 10) << " " << c.max_dist;
     if (c.terminal_only) EXPECT_EQ(terms_of(fuzzy_match(trie, c.query, c.max_dist, {})), c.expected);
@@ -300,7 +300,7 @@ TEST(Matchers, RandomTriesAgreeWithReference) {
       words.push_back(random_word(6, symbols));
     }
     const std::vector<TestNode> nodes = word_nodes(words);
-    const Trie trie = make_trie(nodes);
+    const FinishedTrie trie = make_trie(nodes);
 
     for (int probe = 0; probe < 4; ++probe) {
       const std::string query = random_word(6, 5);
@@ -396,7 +396,7 @@ TEST(Matchers, QueriesOfEveryWidthAgreeWithReference) {
       // must know that the band has run past cell n.
       words.push_back(reference::to_utf8(q + edited(U"", 1 + below(2)) + q));
       const std::vector<TestNode> nodes = word_nodes(words);
-      const Trie trie = make_trie(nodes);
+      const FinishedTrie trie = make_trie(nodes);
       const std::string query = reference::to_utf8(q);
 
       for (const uint32_t max_dist : distances) {
@@ -471,7 +471,7 @@ TEST(Matchers, ForwardBackwardCasesAgreeWithReference) {
         }
         if (parent != 0) nodes[parent].terminal = true;
       }
-      const Trie trie = make_trie(nodes);
+      const FinishedTrie trie = make_trie(nodes);
       const std::string query = reference::to_utf8(q);
       for (uint32_t max_dist = 0; max_dist <= 3; ++max_dist) {
         SCOPED_TRACE("length " + std::to_string(length) + " round " + std::to_string(round) + " max_dist " +
@@ -506,7 +506,7 @@ TEST(Matchers, ForwardBackwardCasesAgreeWithReference) {
 TEST(Matchers, TrieWhoseTermsAreTooLongInAllIsWalked) {
   std::vector<TestNode> nodes(1);
   for (uint32_t i = 0; i < 2000; ++i) nodes.push_back({i, static_cast<char32_t>(U'a' + i % 20), true});
-  const Trie trie = make_trie(nodes);
+  const FinishedTrie trie = make_trie(nodes);
   EXPECT_EQ(trie.forward_backward->get(trie), nullptr);
   const std::u32string q = U"abcdefxhij";
   for (const uint32_t max_dist : {1u, 2u}) {
@@ -517,7 +517,7 @@ TEST(Matchers, TrieWhoseTermsAreTooLongInAllIsWalked) {
     EXPECT_EQ(got, reference::naive_walk(trie, q, max_dist, true)) << max_dist;
     EXPECT_FALSE(got.empty());
   }
-  const Trie indexed = make_trie(word_nodes({"abcdefghij", "abcdefxhij"}));
+  const FinishedTrie indexed = make_trie(word_nodes({"abcdefghij", "abcdefxhij"}));
   EXPECT_NE(indexed.forward_backward->get(indexed), nullptr);
 }
 
@@ -530,7 +530,7 @@ TEST(Matchers, NodeWithThousandsOfChildren) {
     nodes.push_back({1, static_cast<char32_t>(0x100 + i)});
     nodes.push_back({static_cast<uint32_t>(nodes.size() - 1), U'z', true});
   }
-  const Trie trie = make_trie(nodes);
+  const FinishedTrie trie = make_trie(nodes);
   const std::string last = reference::to_utf8(std::u32string{U'a', static_cast<char32_t>(0x100 + kChildren - 1), U'z'});
   EXPECT_EQ(terms_of(fuzzy_match(trie, last, 0, {})), (TermList{{last, 0}}));
   const std::u32string q = reference::to_scalars(last);

@@ -25,7 +25,7 @@ struct TestNode {
 
 // Each node's edges lead to its children in list order. Mode Uuid, no ids.
 // Throws std::logic_error when the nodes do not form a trie the matchers accept.
-inline Trie make_trie(const std::vector<TestNode>& nodes) {
+inline FinishedTrie make_trie(const std::vector<TestNode>& nodes) {
   std::vector<std::vector<uint32_t>> children(nodes.size());
   for (uint32_t i = 1; i < nodes.size(); ++i) children[nodes[i].parent].push_back(i);
   Trie trie;
@@ -36,7 +36,7 @@ inline Trie make_trie(const std::vector<TestNode>& nodes) {
     trie.is_terminal.push_back(nodes[i].terminal);
     push_payload(trie.payloads, nodes[i].payload ? std::optional(nodes[i].payload->view()) : std::nullopt);
   }
-  Result<Trie> finished = finish_trie(std::move(trie));
+  Result<FinishedTrie> finished = finish_trie(std::move(trie));
   if (!finished) throw std::logic_error(finished.error().message);
   return std::move(*finished);
 }

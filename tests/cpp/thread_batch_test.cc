@@ -46,7 +46,7 @@ std::vector<Chunk> run(ThreadBatch& batch, const std::vector<std::string>& queri
 
 TEST(ThreadBatch, GivesTheSerialAnswersInOrder) {
   std::mt19937 rng(7);
-  Trie trie = make_trie(word_nodes(random_words(rng, 400, 7)));
+  FinishedTrie trie = make_trie(word_nodes(random_words(rng, 400, 7)));
   std::vector<std::string> queries = random_words(rng, 300, 9);
   queries.push_back("");
   struct Case {
@@ -78,7 +78,7 @@ TEST(ThreadBatch, GivesTheSerialAnswersInOrder) {
 
 // A spine of 'a' nodes, each with a leaf 'b' after the next spine node, so a
 // long query keeps a row for every spine node: tens of milliseconds a query.
-Trie caterpillar(uint32_t depth) {
+FinishedTrie caterpillar(uint32_t depth) {
   std::vector<TestNode> nodes(1);
   uint32_t spine = 0;
   for (uint32_t k = 0; k < depth; ++k) {
@@ -91,7 +91,7 @@ Trie caterpillar(uint32_t depth) {
 }
 
 TEST(ThreadBatch, StopEndsQueriesInTheMiddle) {
-  Trie trie = caterpillar(20000);
+  FinishedTrie trie = caterpillar(20000);
   ThreadBatch batch(trie, {false, 0xFFFFFFFF, {}, {}}, 2);
   // 400 queries of some 40 ms each: 8 s of work on 2 threads.
   for (int start = 0; start < 400; start += 100) batch.submit(start, std::vector<std::string>(100, std::string(2000, 'a')));
@@ -104,7 +104,7 @@ TEST(ThreadBatch, StopEndsQueriesInTheMiddle) {
 
 TEST(ThreadBatch, ReportsTheQueryThatRanOutOfMemory) {
   // Rows of 20,001 cells for 70,000 pending nodes pass the matcher's 256 MiB cap.
-  Trie trie = caterpillar(70000);
+  FinishedTrie trie = caterpillar(70000);
   ThreadBatch batch(trie, {false, 0xFFFFFFFF, {}, {}}, 2);
   std::vector<Chunk> chunks = run(batch, {"a", "aa", std::string(20000, 'a'), "b"}, 4);
   ASSERT_EQ(chunks.size(), 1u);
@@ -113,7 +113,7 @@ TEST(ThreadBatch, ReportsTheQueryThatRanOutOfMemory) {
 }
 
 TEST(TrieStats, CountsWhatTheTrieHolds) {
-  Trie trie = make_trie(word_nodes({"ab", "abc", "b", "abd"}));
+  FinishedTrie trie = make_trie(word_nodes({"ab", "abc", "b", "abd"}));
   TrieStats stats = trie_stats(trie);
   EXPECT_EQ(stats.nodes, 6u);
   EXPECT_EQ(stats.terms, 4u);

@@ -32,14 +32,14 @@ struct PathSpec {
   std::optional<Payload> payload;
 };
 
-Trie trie_of(const std::vector<PathSpec>& specs) {
+FinishedTrie trie_of(const std::vector<PathSpec>& specs) {
   std::vector<TestNode> nodes;
   for (const PathSpec& spec : specs) {
     TestNode& node = nodes[add_path(nodes, spec.path)];
     node.terminal = spec.terminal;
     node.payload = spec.payload;
   }
-  Trie trie = make_trie(nodes);
+  FinishedTrie trie = make_trie(nodes);
   trie.id_mode = IdMode::Int32;
   for (uint32_t v = 0; v < 20; ++v) trie.video_int_ids.push_back(1000 + v);
   return trie;
@@ -63,7 +63,7 @@ void expect_scores(const std::vector<VideoScore>& got, const Scores& expected, c
 
 // Node A = "abcd" exact and terminal, node B = "abce" one edit away.
 TEST(FuzzyMatchVideo, WeightsByDistanceAndKind) {
-  const Trie terminal_b = trie_of({{"abcd", true, payload(10, {{7, 6}, {9, 4}})},
+  const FinishedTrie terminal_b = trie_of({{"abcd", true, payload(10, {{7, 6}, {9, 4}})},
                                    {"abce", true, payload(20, {{9, 20}})}});
   // B's weight: (1 - 1/4) * 0.05 = 0.0375; total weight 10 + 0.0375 * 20.
   expect_scores(fuzzy_match_video(terminal_b, "abcd", 1, {}, false),
@@ -71,7 +71,7 @@ TEST(FuzzyMatchVideo, WeightsByDistanceAndKind) {
   EXPECT_NEAR(6 / 10.75, 0.5581, 1e-4);
 
   // As an inner node (a term continues below it), B weighs 0.85 times that.
-  const Trie inner_b = trie_of({{"abcd", true, payload(10, {{7, 6}, {9, 4}})},
+  const FinishedTrie inner_b = trie_of({{"abcd", true, payload(10, {{7, 6}, {9, 4}})},
                                 {"abce", false, payload(20, {{9, 20}})},
                                 {"abcef", true, {}}});
   const double weight = 0.031875;
@@ -83,7 +83,7 @@ TEST(FuzzyMatchVideo, WeightsByDistanceAndKind) {
 TEST(FuzzyMatchVideo, NodeSelection) {
   // Only the inner nodes "abc", "abcd", "abcde" are within one edit of
   // "abcd"; the term "abcdef" is two away.
-  const Trie inner_only = trie_of({{"abc", false, payload(100, {{1, 100}})},
+  const FinishedTrie inner_only = trie_of({{"abc", false, payload(100, {{1, 100}})},
                                    {"abcd", false, payload(10, {{2, 10}})},
                                    {"abcdef", true, payload(50, {{3, 50}})}});
   const double w_near = 0.75 * 0.05 * 0.85;  // "abc" and "abcde" (no payload)
@@ -92,15 +92,15 @@ TEST(FuzzyMatchVideo, NodeSelection) {
   const Scores inner_scores = {{"1002", w_exact * 10 / total}, {"1001", w_near * 100 / total}};
 
   // A terminal "abcd" without a payload is found, so nothing falls back.
-  const Trie terminal_without_payload = trie_of({{"abc", false, payload(100, {{1, 100}})},
+  const FinishedTrie terminal_without_payload = trie_of({{"abc", false, payload(100, {{1, 100}})},
                                                  {"abcd", true, {}}});
 
   // Payload totals of 0: counts but no total weight.
-  const Trie zero_totals = trie_of({{"abcd", true, payload(0, {{1, 5}})}});
+  const FinishedTrie zero_totals = trie_of({{"abcd", true, payload(0, {{1, 5}})}});
 
   struct Case {
     const char* name;
-    const Trie& trie;
+    const FinishedTrie& trie;
     std::string query;
     uint32_t max_dist;
     std::optional<bool> include_prefix_nodes;
@@ -127,7 +127,7 @@ TEST(FuzzyMatchVideo, NodeSelection) {
 
 TEST(FuzzyMatchVideo, RankingFloorAndLimit) {
   // Scores 0.5, 0.3, 0.15, 0.04, 0.01 (kept, at the floor) and 0.005 (dropped).
-  const Trie trie = trie_of({{"x", true, payload(1000, {{5, 40}, {1, 500}, {6, 10}, {3, 150}, {2, 300},
+  const FinishedTrie trie = trie_of({{"x", true, payload(1000, {{5, 40}, {1, 500}, {6, 10}, {3, 150}, {2, 300},
                                                          {7, 5}})}});
   const Scores all = {{"1001", 0.5}, {"1002", 0.3}, {"1003", 0.15}, {"1005", 0.04}, {"1006", 0.01}};
   struct Case {
@@ -150,7 +150,7 @@ TEST(FuzzyMatchVideo, RankingFloorAndLimit) {
 
 TEST(FuzzyMatchVideo, RendersExternalIds) {
   // Video 0 scores highest, then 1, then 2 (beyond the tables, dropped).
-  Trie trie = trie_of({{"x", true, payload(6, {{0, 3}, {1, 2}, {2, 1}})}});
+  FinishedTrie trie = trie_of({{"x", true, payload(6, {{0, 3}, {1, 2}, {2, 1}})}});
   trie.video_int_ids = {4294967295u, 0};
   expect_scores(fuzzy_match_video(trie, "x", 0, {}, {}), {{"4294967295", 0.5}, {"0", 2.0 / 6}}, "Int32");
 
@@ -169,7 +169,7 @@ TEST(FuzzyMatchVideo, RendersExternalIds) {
                 "dropped after the cut");
 }
 
-TEST(FuzzyMatchVideo, EmptyTrie) { EXPECT_TRUE(fuzzy_match_video(Trie{}, "a", 1, {}, true).empty()); }
+TEST(FuzzyMatchVideo, EmptyTrie) { EXPECT_TRUE(fuzzy_match_video(make_trie({}), "a", 1, {}, true).empty()); }
 
 // Far more videos than the score map's initial room, summed over two nodes.
 TEST(FuzzyMatchVideo, ManyVideosAccumulate) {
@@ -180,7 +180,7 @@ TEST(FuzzyMatchVideo, ManyVideosAccumulate) {
     exact.emplace_back(v, v + 1);
     near.emplace_back(kVideos - 1 - v, 1);
   }
-  Trie trie = trie_of({{"xx", true, payload(1, exact)}, {"xy", true, payload(1, near)}});
+  FinishedTrie trie = trie_of({{"xx", true, payload(1, exact)}, {"xy", true, payload(1, near)}});
   for (uint32_t v = 20; v < kVideos; ++v) trie.video_int_ids.push_back(1000 + v);
 
   // "xy" is one edit from "xx": weight 0.5 * 0.05.

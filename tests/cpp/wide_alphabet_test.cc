@@ -156,7 +156,7 @@ TEST(WideAlphabet, PrunedLabelRunsAgreeWithReference) {
 
     std::vector<TestNode> nodes;
     add_subtree(nodes, 0, words, 0, rng, round.twin_odds);
-    const Trie trie = make_trie(nodes);
+    const FinishedTrie trie = make_trie(nodes);
 
     // The generating queries, and each of them one edit off.
     std::vector<std::u32string> probes = queries;

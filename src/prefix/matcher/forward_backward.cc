@@ -107,7 +107,7 @@ concept BandTree = requires(const Tree& tree, uint32_t node, uint32_t edge, Edge
 // node's labels are in ascending order, labelled() finds the children of
 // one label by binary search.
 struct ForwardTree {
-  const Trie& trie;
+  const FinishedTrie& trie;
   bool sorted;
 
   EdgeRange children_of_node(uint32_t node) const { return trie.edges(node); }
@@ -251,7 +251,7 @@ using Path = std::array<char32_t, kForwardBackwardMaxQuery + kMaxBandDepth>;
 
 // The forward case: from the root, at most K - 1 in the columns below p.
 template <uint32_t K>
-uint64_t forward_case(const Trie& trie, const ForwardBackwardIndex& index, std::u32string_view q, uint32_t p,
+uint64_t forward_case(const FinishedTrie& trie, const ForwardBackwardIndex& index, std::u32string_view q, uint32_t p,
                       bool with_text, std::vector<TermHit>& hits) {
   Path path;
   const Band<K> band(q, p, K - 1);
@@ -301,7 +301,7 @@ uint64_t backward_case(const ForwardBackwardIndex& index, std::u32string_view q,
 
 }  // namespace
 
-std::vector<TermHit> forward_backward_search(const Trie& trie, const ForwardBackwardIndex& index,
+std::vector<TermHit> forward_backward_search(const FinishedTrie& trie, const ForwardBackwardIndex& index,
                                              std::u32string_view q, uint32_t max_dist, bool with_text,
                                              uint64_t* visited) {
   const uint32_t p = static_cast<uint32_t>(q.size() + 1) / 2 + 1;

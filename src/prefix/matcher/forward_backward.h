@@ -53,8 +53,8 @@ struct TermHit {
 // with_text, its text: exactly the terminal matches of the walk. Adds the
 // number of children it looked at to *visited when given.
 // REQUIRES: forward_backward_serves(q.size(), max_dist); `index` built for
-// `trie`, a trie accepted by check_trie with at least one node.
-std::vector<TermHit> forward_backward_search(const Trie& trie, const ForwardBackwardIndex& index,
+// `trie`, a trie with at least one node.
+std::vector<TermHit> forward_backward_search(const FinishedTrie& trie, const ForwardBackwardIndex& index,
                                              std::u32string_view q, uint32_t max_dist, bool with_text,
                                              uint64_t* visited = nullptr);
 

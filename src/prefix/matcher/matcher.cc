@@ -18,7 +18,7 @@ namespace {
 // `term` its UTF-8 text when with_text, else empty, and stops after the
 // limit-th (a limit of 0 behaves like 1).
 template <class Sink>
-void search(const Trie& trie, std::string_view term, uint32_t max_dist, std::optional<uint64_t> limit,
+void search(const FinishedTrie& trie, std::string_view term, uint32_t max_dist, std::optional<uint64_t> limit,
             bool terminal_only, bool with_text, Sink sink) {
   if (trie.node_count() == 0) return;
   require_finished(trie);
@@ -54,7 +54,7 @@ void search(const Trie& trie, std::string_view term, uint32_t max_dist, std::opt
 
 }  // namespace
 
-std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, uint32_t max_dist,
+std::vector<MatchResult> fuzzy_match(const FinishedTrie& trie, std::string_view term, uint32_t max_dist,
                                      std::optional<uint64_t> limit) {
   std::vector<MatchResult> matches;
   search(trie, term, max_dist, limit, true, true, [&](uint32_t node, uint32_t distance, std::string&& text) {
@@ -63,7 +63,7 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, ui
   return matches;
 }
 
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term, uint32_t max_dist,
+std::vector<NodeMatch> fuzzy_match_nodes(const FinishedTrie& trie, std::string_view term, uint32_t max_dist,
                                          std::optional<uint64_t> limit, bool terminal_only) {
   std::vector<NodeMatch> matches;
   search(trie, term, max_dist, limit, terminal_only, false,

@@ -24,8 +24,7 @@
 // of levels deep that branches all the way down). Throws
 // Interrupted when the interrupt check asks (interrupt.h).
 //
-// REQUIRES: a trie accepted by check_trie and indexed by index_edges, `term`
-// valid UTF-8. A trie with no nodes gives no matches.
+// REQUIRES: `term` valid UTF-8. A trie with no nodes gives no matches.
 #pragma once
 
 #include <cstdint>
@@ -51,13 +50,13 @@ struct NodeMatch {
 
 // Returns the stored terms (terminal nodes) within max_dist of `term`, in
 // walk order, each with its UTF-8 text, node and distance.
-std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term, uint32_t max_dist,
+std::vector<MatchResult> fuzzy_match(const FinishedTrie& trie, std::string_view term, uint32_t max_dist,
                                      std::optional<uint64_t> limit);
 
 // Returns the nodes within max_dist of `term`, in walk order, with their
 // distances; only terminal ones when terminal_only (then exactly the nodes
 // of fuzzy_match). Builds no text.
-std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::string_view term, uint32_t max_dist,
+std::vector<NodeMatch> fuzzy_match_nodes(const FinishedTrie& trie, std::string_view term, uint32_t max_dist,
                                          std::optional<uint64_t> limit, bool terminal_only);
 
 }  // namespace corvalind

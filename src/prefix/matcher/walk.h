@@ -54,10 +54,9 @@ struct Frame {
 // child takes over its position (its row copied down one slot), so a chain
 // costs two slots whatever its length.
 //
-// REQUIRES: a trie accepted by check_trie and indexed by index_edges, with
-// at least one node; `rows` holding row 0 in slot 0.
+// REQUIRES: a trie with at least one node; `rows` holding row 0 in slot 0.
 template <class Rows, class OnMatch>
-void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, std::size_t initial_slots,
+void walk(const FinishedTrie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, std::size_t initial_slots,
           std::size_t max_slots, OnMatch& on_match) {
   // A local, not a member: stores into rows may alias the trie's vectors.
   const WalkEdge* const edges = trie.walk_edges.data();
@@ -127,9 +126,9 @@ constexpr std::size_t kMaxRowBytes = std::size_t{256} << 20;
 
 // Runs the walk with bit-parallel rows when the query fits a machine word,
 // else with the narrowest cells that hold every value the walk can meet.
-// REQUIRES: a finished trie with at least one node.
+// REQUIRES: a trie with at least one node.
 template <class OnMatch>
-void walk_from_root(const Trie& trie, std::u32string_view q, uint32_t max_dist, bool terminal_only,
+void walk_from_root(const FinishedTrie& trie, std::u32string_view q, uint32_t max_dist, bool terminal_only,
                     OnMatch on_match) {
   const uint64_t n = q.size();
   // A row at depth d has a minimum of at least d - n, so rows deeper than

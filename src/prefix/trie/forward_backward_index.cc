@@ -31,7 +31,7 @@ struct VisibleTerms {
 // Walks the visible part of the trie in pre-order (edge order, as the
 // matchers do), ranking every node met, noting its parent and collecting
 // the stored terms; nullopt as soon as they pass `max_scalars` in all.
-std::optional<VisibleTerms> rank_and_link(const Trie& trie, std::vector<uint32_t>& preorder,
+std::optional<VisibleTerms> rank_and_link(const FinishedTrie& trie, std::vector<uint32_t>& preorder,
                                           std::vector<uint32_t>& parent, uint64_t max_scalars) {
   struct Frame {
     uint32_t node, edge, end;
@@ -91,7 +91,7 @@ void append_bit(RankedBits& bits, std::size_t position, bool bit) {
 // there first and the rest in runs of one scalar: the node's children in
 // ascending label order. The ranges of one depth lie left to right in the
 // order their nodes are numbered, so a level's ranges are the whole queue.
-void build_reverse_trie(const Trie& trie, std::vector<Term>& terms, uint64_t scalars,
+void build_reverse_trie(const FinishedTrie& trie, std::vector<Term>& terms, uint64_t scalars,
                         const std::vector<uint32_t>& parent, ForwardBackwardIndex& index) {
   struct Range {
     uint32_t lo, hi;
@@ -145,7 +145,7 @@ void build_reverse_trie(const Trie& trie, std::vector<Term>& terms, uint64_t sca
 
 }  // namespace
 
-std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& trie) {
+std::optional<ForwardBackwardIndex> build_forward_backward_index(const FinishedTrie& trie) {
   if (trie.node_count() == 0) return std::nullopt;
   ForwardBackwardIndex index;
   {
@@ -175,7 +175,7 @@ std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& tri
   return index;
 }
 
-const ForwardBackwardIndex* LazyForwardBackwardIndex::get(const Trie& trie) const {
+const ForwardBackwardIndex* LazyForwardBackwardIndex::get(const FinishedTrie& trie) const {
   State state = state_.load(std::memory_order_acquire);
   if (state == State::kBuilt) return index_.get();
   if (state == State::kBuilding ||

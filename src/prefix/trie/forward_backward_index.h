@@ -19,7 +19,7 @@
 
 namespace corvalind {
 
-struct Trie;
+class FinishedTrie;
 
 // One bit per position, with the number of set bits before any position in
 // constant time.
@@ -75,8 +75,7 @@ inline constexpr uint64_t kMaxIndexedScalarsPerNode = 16;
 // 0.12 s per million nodes of a word list); memory: about 17 bytes per
 // node for real vocabularies, and during the build another 4 per node and
 // 12 per term. Throws std::bad_alloc.
-// REQUIRES: a finished trie.
-std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& trie);
+std::optional<ForwardBackwardIndex> build_forward_backward_index(const FinishedTrie& trie);
 
 // The index of one trie, built by the first call of get() and kept until
 // the trie is destroyed. No call ever waits for another: the build runs
@@ -91,7 +90,7 @@ std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& tri
 // to call from several threads at once.
 class LazyForwardBackwardIndex {
  public:
-  const ForwardBackwardIndex* get(const Trie& trie) const;
+  const ForwardBackwardIndex* get(const FinishedTrie& trie) const;
 
  private:
   enum class State : uint8_t { kUnbuilt, kBuilding, kBuilt };

@@ -16,6 +16,7 @@
 #include <expected>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -24,6 +25,8 @@
 #include "prefix/trie/forward_backward_index.h"
 
 namespace corvalind {
+
+class FinishedTrie;
 
 enum class IdMode : uint32_t { Uuid = 0, Int32 = 1 };
 
@@ -54,8 +57,8 @@ struct Trie {
   std::vector<uint32_t> video_int_ids;      // external ids in mode Int32
   IdMode id_mode = IdMode::Uuid;
   std::vector<uint8_t> is_terminal;         // N: 1 where a stored term ends
-  // Derived, not in snapshots, and made by finish_trie alone, so a trie
-  // that has them was checked. walk_edges has E entries: what the matchers'
+  // Derived, not in snapshots, and made by finish_trie alone (a
+  // FinishedTrie has them). walk_edges has E entries: what the matchers'
   // walk reads of edge e, so that descending an edge reads the edge's own
   // entry and then the target's run of entries, nothing else.
   std::vector<WalkEdge> walk_edges;
@@ -74,14 +77,6 @@ struct Trie {
     return {node_shifts[node], end};
   }
 
-  // The edges of the target of edge `edge`, read from its walk entry.
-  // REQUIRES: a finished trie, edge < walk_edges.size().
-  EdgeRange edges_below(uint32_t edge) const {
-    const WalkEdge down = walk_edges[edge];
-    return down.edge_count == WalkEdge::kManyEdges ? edges(child_transitions[edge])
-                                                   : EdgeRange{down.first_edge, down.first_edge + down.edge_count};
-  }
-
   // Writes the snapshot: the eight fields in declared order, integers in
   // their shortest variable-length form. Sized first, allocated once.
   std::vector<uint8_t> encode() const;
@@ -92,7 +87,7 @@ struct Trie {
   // with the DecodeError rendering) or that describes a malformed trie
   // (check_trie's message); returns it finished. Bytes after the snapshot
   // are ignored.
-  static Result<Trie> decode(std::span<const uint8_t> bytes);
+  static Result<FinishedTrie> decode(std::span<const uint8_t> bytes);
 
   // Replaces every node's payload by the summary of its subtree: own entries
   // plus the (already cut) entries of its children, counts summed per video,
@@ -116,13 +111,35 @@ struct Trie {
 // Returns a ValueError naming the first offending field and position.
 std::expected<void, Error> check_trie(const Trie& trie);
 
+// A trie that check_trie accepted, with walk_edges, max_depth and the
+// holder of the forward-backward index filled in. Only finish_trie makes
+// one, so the readers that index without bounds checks take this type;
+// any other reader takes the Trie it is. A moved-from one has no nodes.
+class FinishedTrie : public Trie {
+ public:
+  FinishedTrie(FinishedTrie&&) = default;
+  FinishedTrie& operator=(FinishedTrie&&) = default;
+
+  // The edges of the target of edge `edge`, read from its walk entry.
+  // REQUIRES: edge < walk_edges.size().
+  EdgeRange edges_below(uint32_t edge) const {
+    const WalkEdge down = walk_edges[edge];
+    return down.edge_count == WalkEdge::kManyEdges ? edges(child_transitions[edge])
+                                                   : EdgeRange{down.first_edge, down.first_edge + down.edge_count};
+  }
+
+ private:
+  explicit FinishedTrie(Trie&& trie) : Trie(std::move(trie)) {}
+  friend Result<FinishedTrie> finish_trie(Trie trie);
+};
+
 // The one way to a trie that readers accept: refuses it as check_trie does,
 // else fills walk_edges and max_depth and makes the holder of the
 // forward-backward index.
-Result<Trie> finish_trie(Trie trie);
+Result<FinishedTrie> finish_trie(Trie trie);
 
-// Throws InternalFailure unless `trie` came from finish_trie (the walk
-// reads it without bounds checks).
-void require_finished(const Trie& trie);
+// Throws InternalFailure when the holder of the forward-backward index was
+// taken from `trie` after finishing (only tests do that).
+void require_finished(const FinishedTrie& trie);
 
 }  // namespace corvalind

@@ -97,7 +97,7 @@ void index_edges(Trie& trie) {
 
 // The longest visible path from the root, by a depth-first walk of the
 // edges (a checked trie is a tree below the root).
-uint32_t deepest_visible_depth(const Trie& trie) {
+uint32_t deepest_visible_depth(const FinishedTrie& trie) {
   if (trie.node_count() == 0) return 0;
   std::vector<EdgeRange> stack{trie.edges(0)};
   uint32_t deepest = 0;
@@ -126,15 +126,16 @@ std::expected<void, Error> check_trie(const Trie& trie) {
   return check_tree(trie);
 }
 
-Result<Trie> finish_trie(Trie trie) {
+Result<FinishedTrie> finish_trie(Trie trie) {
   if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
   index_edges(trie);
-  trie.max_depth = deepest_visible_depth(trie);
-  trie.forward_backward = std::make_unique<LazyForwardBackwardIndex>();
-  return trie;
+  FinishedTrie finished(std::move(trie));
+  finished.max_depth = deepest_visible_depth(finished);
+  finished.forward_backward = std::make_unique<LazyForwardBackwardIndex>();
+  return finished;
 }
 
-void require_finished(const Trie& trie) {
+void require_finished(const FinishedTrie& trie) {
   if (!trie.forward_backward) throw InternalFailure("trie that was never checked");
 }
 

@@ -138,7 +138,7 @@ std::size_t Trie::encoded_size() const {
   return counter.size;
 }
 
-Result<Trie> Trie::decode(std::span<const uint8_t> bytes) {
+Result<FinishedTrie> Trie::decode(std::span<const uint8_t> bytes) {
   snap::Reader reader(bytes);
   Trie trie;
   std::optional<PayloadMismatch> mismatch;
