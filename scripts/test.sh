@@ -4,6 +4,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 install_system_packages
+install_browser
 install_package
 
 cmake -S "$ROOT" -B "$ROOT/build/tests" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -3,6 +3,7 @@
     corvalind build RECORDS -o FILE [--top-n N]
     corvalind query FILE TERM... [--max-dist K] [--limit N] [--videos] [--prefix-nodes] [--json]
     corvalind info FILE
+    corvalind serve FILE [--host H] [--port P] [--workers N] [--titles TITLES]
 
 Exit status 0 on success, 1 with a one-line message on standard error when
 a file is missing, unreadable or damaged, 2 for bad arguments.
@@ -16,6 +17,7 @@ import json
 import os
 import sys
 from collections.abc import Buffer, Callable, Sequence
+from pathlib import Path
 from typing import NoReturn
 
 from tqdm import tqdm
@@ -100,6 +102,18 @@ def _parser() -> argparse.ArgumentParser:
 
     info = commands.add_parser("info", help="describe a snapshot file", description="Describe a snapshot file.")
     info.add_argument("file", metavar="FILE", help="a snapshot file written by build or corvalind.save")
+
+    serve = commands.add_parser(
+        "serve",
+        help="answer searches over HTTP, with a preview page",
+        description="Serve /search, /suggest, /health and a preview page at / for FILE, reloading FILE "
+        "when it is replaced. Needs the serve extra: pip install 'corvalind[serve]'.",
+    )
+    serve.add_argument("file", metavar="FILE", help="a snapshot file written by build or corvalind.save")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    serve.add_argument("--port", type=_bounded(65535), default=8080, help="port to listen on (default: 8080)")
+    serve.add_argument("--workers", type=_bounded(256), default=1, metavar="N", help="processes (default: 1)")
+    serve.add_argument("--titles", metavar="TITLES", help="a TSV file of video id and title, one a line")
     return parser
 
 
@@ -181,7 +195,16 @@ def _info(args: argparse.Namespace) -> None:
     print(f"file bytes: {os.path.getsize(args.file)}")
 
 
-_COMMANDS = {"build": _build, "query": _query, "info": _info}
+def _serve(args: argparse.Namespace) -> None:
+    try:
+        from corvalind.serve import Settings, run
+    except ModuleNotFoundError as missing:
+        raise OSError(f"serve needs the serve extra ({missing}): pip install 'corvalind[serve]'") from None
+    titles = None if args.titles is None else Path(args.titles)
+    run(Settings(Path(args.file), titles, args.host, args.port, args.workers))
+
+
+_COMMANDS = {"build": _build, "query": _query, "info": _info, "serve": _serve}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -190,6 +213,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "query" and args.prefix_nodes is not None and not args.videos:
         parser.error("--prefix-nodes and --no-prefix-nodes need --videos")
+    if args.command == "serve" and args.workers == 0:
+        parser.error("--workers must be at least 1")
     try:
         _COMMANDS[args.command](args)
     except (OSError, ValueError) as error:
