@@ -181,6 +181,15 @@ def create_app(catalogue: Catalogue, *, bounds: Bounds = Bounds(), reload_interv
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        stats = holder.catalogue.stats
+        log.info(
+            "serving %s: %d terms, %d nodes, %d videos, %d titles",
+            holder.catalogue.path,
+            stats["terms"],
+            stats["nodes"],
+            stats["videos"],
+            len(holder.catalogue.titles),
+        )
         if reload_interval is None:
             yield
             return
