@@ -14,8 +14,8 @@ file, and times:
   byte of its answer.
 
 The words come from Debian's wamerican list, as in bench_query.py
-(apt-get install wamerican). Queries are 1, 2 or 3 consecutive words of a random title, one word of four
-or more letters misspelt by one edit. The load loop is bounded: every row
+(apt-get install wamerican). Queries are 1, 2 or 3 consecutive words of a
+random title, one word of four or more letters misspelt by one edit. The load loop is bounded: every row
 stops by itself after --seconds (or --max-requests), and all rows together
 take at most 60 s of load.
 
@@ -89,7 +89,9 @@ def in_process(trie: corvalind.PrefixSearch, queries: list[str]) -> tuple[float,
     return statistics.median(latencies), percentile(latencies, 0.99)
 
 
-async def load(port: int, paths: list[bytes], connections: int, seconds: float, max_requests: int) -> tuple[list[float], int, float]:
+async def load(
+    port: int, paths: list[bytes], connections: int, seconds: float, max_requests: int
+) -> tuple[list[float], int, float]:
     """Keeps `connections` keep-alive connections busy for WARM_UP_S, then
     for `seconds`; returns the latencies (ms) after the warm-up, the count
     of non-200 answers and the measured wall time."""
@@ -141,8 +143,19 @@ def free_port() -> int:
 @contextlib.contextmanager
 def server(catalogue: Path, titles: Path, workers: int, log_path: Path) -> Iterator[int]:
     port = free_port()
-    command = [sys.executable, "-m", "corvalind", "serve", str(catalogue), "--titles", str(titles),
-               "--port", str(port), "--workers", str(workers)]
+    command = [
+        sys.executable,
+        "-m",
+        "corvalind",
+        "serve",
+        str(catalogue),
+        "--titles",
+        str(titles),
+        "--port",
+        str(port),
+        "--workers",
+        str(workers),
+    ]
     with open(log_path, "ab") as log:
         process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
     try:
@@ -150,9 +163,8 @@ def server(catalogue: Path, titles: Path, workers: int, log_path: Path) -> Itera
         while True:
             if process.poll() is not None or time.monotonic() > deadline:
                 raise SystemExit(f"the server did not start; see {log_path}")
-            with contextlib.suppress(OSError):
-                with urllib.request.urlopen(f"http://127.0.0.1:{port}/health", timeout=2):
-                    break
+            with contextlib.suppress(OSError), urllib.request.urlopen(f"http://127.0.0.1:{port}/health", timeout=2):
+                break
             time.sleep(0.1)
         yield port
     finally:
@@ -183,11 +195,15 @@ def main() -> None:
         corvalind.save(trie, catalogue)
         titles_path.write_text("".join(f"{video}\t{title}\n" for video, title in titles.items()), encoding="utf-8")
         queries = {words: make_queries(list(titles.values()), words, options.queries, rng) for words in WORD_COUNTS}
-        print(f"{len(titles)} videos, {catalogue.stat().st_size / 2**20:.1f} MiB file, built in {built:.1f} s; "
-              f"{options.connections} keep-alive connections, {options.seconds:.0f} s per row, {os.cpu_count()} CPUs\n")
+        print(
+            f"{len(titles)} videos, {catalogue.stat().st_size / 2**20:.1f} MiB file, built in {built:.1f} s; "
+            f"{options.connections} keep-alive connections, {options.seconds:.0f} s per row, {os.cpu_count()} CPUs\n"
+        )
 
-        header = (f"{'workers':>7} {'words':>5} {'requests/s':>10} {'p50 ms':>7} {'p99 ms':>7} {'errors':>6} "
-                  f"{'in-process p50 µs':>17} {'p99 µs':>7}")
+        header = (
+            f"{'workers':>7} {'words':>5} {'requests/s':>10} {'p50 ms':>7} {'p99 ms':>7} {'errors':>6} "
+            f"{'in-process p50 µs':>17} {'p99 µs':>7}"
+        )
         print(header)
         print("-" * len(header))
         local = {words: in_process(trie, queries[words]) for words in WORD_COUNTS}
@@ -198,14 +214,18 @@ def main() -> None:
                 for words in WORD_COUNTS:
                     paths = [b"/search?limit=10&q=" + urllib.parse.quote(query).encode() for query in queries[words]]
                     results = context.Queue()
-                    client = context.Process(target=client_process,
-                                             args=(port, paths, options.connections, options.seconds, options.max_requests, results))
+                    client = context.Process(
+                        target=client_process,
+                        args=(port, paths, options.connections, options.seconds, options.max_requests, results),
+                    )
                     client.start()
                     latencies, failures, seconds = results.get(timeout=options.seconds + 60)
                     client.join()
                     latencies.sort()
-                    print(f"{workers:>7} {words:>5} {len(latencies) / seconds:>10.0f} {percentile(latencies, 0.5):>7.2f} "
-                          f"{percentile(latencies, 0.99):>7.2f} {failures:>6} {local[words][0]:>17.1f} {local[words][1]:>7.1f}")
+                    print(
+                        f"{workers:>7} {words:>5} {len(latencies) / seconds:>10.0f} {percentile(latencies, 0.5):>7.2f} "
+                        f"{percentile(latencies, 0.99):>7.2f} {failures:>6} {local[words][0]:>17.1f} {local[words][1]:>7.1f}"
+                    )
 
 
 if __name__ == "__main__":

@@ -33,7 +33,9 @@ def explain(trie, query, *, typos="auto", prefix_last=True):
 
 def suggest(trie, term, *, limit=10, typos="auto"):
     word = term.casefold()
-    return sorted(((t, d) for t, _, d in trie.fuzzy_match(word, _typos(word, typos))), key=lambda m: (m[1], m[0]))[:limit]
+    return sorted(((t, d) for t, _, d in trie.fuzzy_match(word, _typos(word, typos))), key=lambda m: (m[1], m[0]))[
+        :limit
+    ]
 
 
 def read_titles(path):

@@ -13,11 +13,10 @@ import pytest
 pytest.importorskip("starlette", reason="the serve extra is not installed")
 pytest.importorskip("httpx2", reason="starlette's test client needs httpx2")
 
-import serve_stand_ins  # noqa: E402
-from starlette.testclient import TestClient  # noqa: E402
-
-import corvalind  # noqa: E402
-from corvalind.serve import Bounds, Catalogue, create_app  # noqa: E402
+import corvalind
+import serve_stand_ins
+from corvalind.serve import Bounds, Catalogue, create_app
+from starlette.testclient import TestClient
 
 serve_stand_ins.install()
 
@@ -185,7 +184,10 @@ def test_a_replaced_catalogue_is_served_and_a_damaged_one_refused(files, tmp_pat
     with TestClient(app) as client, caplog.at_level(logging.INFO, "corvalind.serve"):
 
         def top(query):
-            return [(result["video_id"], result["title"]) for result in client.get("/search", params={"q": query}).json()["results"]]
+            return [
+                (result["video_id"], result["title"])
+                for result in client.get("/search", params={"q": query}).json()["results"]
+            ]
 
         assert top("gardening") == []
         first_modified = client.get("/health").json()["modified"]

@@ -21,8 +21,8 @@ import pytest
 
 pytest.importorskip("uvicorn", reason="the serve extra is not installed")
 
-import serve_stand_ins  # noqa: E402
-from test_serve import TITLES, write_catalogue  # noqa: E402
+import serve_stand_ins
+from test_serve import TITLES, write_catalogue
 
 serve_stand_ins.install()
 
@@ -61,7 +61,9 @@ def serving(directory: Path, *options: str):
     log_path = directory / f"serve-{port}.log"
     command = [sys.executable, "-m", "corvalind", "serve", str(path), "--port", str(port), "--titles", str(titles_path)]
     with open(log_path, "wb") as log:
-        process = subprocess.Popen([*command, *options], stdout=log, stderr=subprocess.STDOUT, env=child_environment(directory))
+        process = subprocess.Popen(
+            [*command, *options], stdout=log, stderr=subprocess.STDOUT, env=child_environment(directory)
+        )
     base = f"http://127.0.0.1:{port}"
     try:
         deadline = time.monotonic() + 60
@@ -107,6 +109,7 @@ def test_serve_refuses_a_damaged_file_without_serving(tmp_path):
     path.write_bytes(b"\0" * 30)
     done = subprocess.run(
         [sys.executable, "-m", "corvalind", "serve", str(path), "--port", str(free_port())],
+        check=False,
         capture_output=True,
         text=True,
         timeout=60,
@@ -148,7 +151,9 @@ def test_the_page_finds_a_misspelt_video_as_one_types(tmp_path):
 
             def first_result(driver):
                 items = driver.find_elements(By.CSS_SELECTOR, "li.result")
-                return items and driver.find_element(By.ID, "status").text.startswith(f"{len(items)} result") and items[0]
+                return (
+                    items and driver.find_element(By.ID, "status").text.startswith(f"{len(items)} result") and items[0]
+                )
 
             first = wait.until(first_result)
             assert first.get_attribute("data-video-id") == "101"
@@ -163,7 +168,9 @@ def test_the_page_finds_a_misspelt_video_as_one_types(tmp_path):
             # A title is shown as text, never as markup.
             box.clear()
             box.send_keys("robot")
-            wait.until(lambda driver: driver.find_element(By.CSS_SELECTOR, "li.result").get_attribute("data-video-id") == "104")
+            wait.until(
+                lambda driver: driver.find_element(By.CSS_SELECTOR, "li.result").get_attribute("data-video-id") == "104"
+            )
             assert driver.find_element(By.CSS_SELECTOR, "li.result .title").text == TITLES["104"]
 
             # A refused query shows the server's reason.

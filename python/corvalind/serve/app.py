@@ -240,7 +240,9 @@ class RequestLog:
         finally:
             if log.isEnabledFor(logging.INFO):
                 client = scope.get("client")
-                target = scope["path"] + (f"?{scope['query_string'].decode('latin-1')}" if scope["query_string"] else "")
+                target = scope["path"] + (
+                    f"?{scope['query_string'].decode('latin-1')}" if scope["query_string"] else ""
+                )
                 log.info(
                     '%s "%s %s" %d %.2f ms',
                     f"{client[0]}:{client[1]}" if client else "-",
@@ -260,5 +262,3 @@ def app_from_environment() -> Starlette:
     settings = Settings.from_environment()
     catalogue = Catalogue.open(settings.file, settings.titles)
     return create_app(catalogue, bounds=settings.bounds, reload_interval=settings.reload_interval)
-
-

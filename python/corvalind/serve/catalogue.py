@@ -120,7 +120,11 @@ class CatalogueHolder:
         except (OSError, ValueError) as error:
             self._refused = identities
             self.reload_error = {"error": str(error), "at": _utc_text(time.time())}
-            log.error("refused the replaced catalogue: %s; still serving the one loaded %s", error, _utc_text(served.loaded_at))
+            log.error(
+                "refused the replaced catalogue: %s; still serving the one loaded %s",
+                error,
+                _utc_text(served.loaded_at),
+            )
             return False
         self.catalogue = fresh
         self._refused = None

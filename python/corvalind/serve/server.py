@@ -36,7 +36,7 @@ class Settings:
     port: int = 8080
     workers: int = 1
     reload_interval: float = 1.0
-    bounds: Bounds = Bounds()
+    bounds: Bounds = dataclasses.field(default_factory=Bounds)
 
     def to_environment(self) -> str:
         fields = dataclasses.asdict(self)
