@@ -91,18 +91,20 @@ def in_process(trie: corvalind.PrefixSearch, queries: list[str]) -> tuple[float,
 
 async def load(
     port: int, paths: list[bytes], connections: int, seconds: float, max_requests: int
-) -> tuple[list[float], int, float]:
+) -> tuple[list[float], int, int, float]:
     """Keeps `connections` keep-alive connections busy for WARM_UP_S, then
     for `seconds`; returns the latencies (ms) after the warm-up, the count
-    of non-200 answers and the measured wall time."""
+    of non-200 answers among them, the count of all requests sent, and the
+    client's CPU seconds per request."""
     latencies: list[float] = []
-    failures = 0
+    failures = sent = 0
+    cpu_started = time.process_time()
     loop = asyncio.get_running_loop()
     measure_from = loop.time() + WARM_UP_S
     stop_at = measure_from + seconds
 
     async def connection(offset: int) -> None:
-        nonlocal failures
+        nonlocal failures, sent
         reader, writer = await asyncio.open_connection("127.0.0.1", port)
         writer.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         index = offset
@@ -115,6 +117,7 @@ async def load(
                 head = await reader.readuntil(b"\r\n\r\n")
                 length = int(head.lower().split(b"content-length:", 1)[1].split(b"\r\n", 1)[0])
                 await reader.readexactly(length)
+                sent += 1
                 if now >= measure_from:
                     latencies.append((time.perf_counter() - started) * 1e3)
                     failures += not head.startswith(b"HTTP/1.1 200")
@@ -123,7 +126,7 @@ async def load(
 
     await asyncio.sleep(0)
     await asyncio.gather(*(connection(offset) for offset in range(connections)))
-    return latencies, failures, seconds
+    return latencies, failures, sent, (time.process_time() - cpu_started) / max(sent, 1)
 
 
 def client_process(port: int, paths: list[bytes], connections: int, seconds: float, max_requests: int, results) -> None:
@@ -134,6 +137,14 @@ def client_process(port: int, paths: list[bytes], connections: int, seconds: flo
     results.put(asyncio.run(load(port, paths, connections, seconds, max_requests)))
 
 
+def cpu_seconds(pid: int) -> float:
+    """User and system CPU time of a process and all its descendants."""
+    task = Path(f"/proc/{pid}/task/{pid}")
+    fields = (task / "stat").read_text().rsplit(")", 1)[1].split()
+    own = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return own + sum(cpu_seconds(int(child)) for child in (task / "children").read_text().split())
+
+
 def free_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -141,21 +152,11 @@ def free_port() -> int:
 
 
 @contextlib.contextmanager
-def server(catalogue: Path, titles: Path, workers: int, log_path: Path) -> Iterator[int]:
+def server(catalogue: Path, titles: Path, workers: int, log_path: Path) -> Iterator[tuple[int, int]]:
+    """Runs the server until the block ends; yields its pid and port."""
     port = free_port()
-    command = [
-        sys.executable,
-        "-m",
-        "corvalind",
-        "serve",
-        str(catalogue),
-        "--titles",
-        str(titles),
-        "--port",
-        str(port),
-        "--workers",
-        str(workers),
-    ]
+    command = [sys.executable, "-m", "corvalind", "serve", str(catalogue), "--titles", str(titles)]
+    command += ["--port", str(port), "--workers", str(workers)]
     with open(log_path, "ab") as log:
         process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
     try:
@@ -166,7 +167,7 @@ def server(catalogue: Path, titles: Path, workers: int, log_path: Path) -> Itera
             with contextlib.suppress(OSError), urllib.request.urlopen(f"http://127.0.0.1:{port}/health", timeout=2):
                 break
             time.sleep(0.1)
-        yield port
+        yield process.pid, port
     finally:
         process.terminate()
         process.wait(timeout=30)
@@ -202,7 +203,7 @@ def main() -> None:
 
         header = (
             f"{'workers':>7} {'words':>5} {'requests/s':>10} {'p50 ms':>7} {'p99 ms':>7} {'errors':>6} "
-            f"{'in-process p50 µs':>17} {'p99 µs':>7}"
+            f"{'server CPU µs/req':>17} {'client':>6} {'in-process p50 µs':>17} {'p99 µs':>7}"
         )
         print(header)
         print("-" * len(header))
@@ -210,7 +211,7 @@ def main() -> None:
         del trie
         context = multiprocessing.get_context("spawn")
         for workers in WORKER_COUNTS:
-            with server(catalogue, titles_path, workers, Path(directory) / "serve.log") as port:
+            with server(catalogue, titles_path, workers, Path(directory) / "serve.log") as (pid, port):
                 for words in WORD_COUNTS:
                     paths = [b"/search?limit=10&q=" + urllib.parse.quote(query).encode() for query in queries[words]]
                     results = context.Queue()
@@ -218,13 +219,16 @@ def main() -> None:
                         target=client_process,
                         args=(port, paths, options.connections, options.seconds, options.max_requests, results),
                     )
+                    server_cpu = cpu_seconds(pid)
                     client.start()
-                    latencies, failures, seconds = results.get(timeout=options.seconds + 60)
+                    latencies, failures, sent, client_cpu = results.get(timeout=options.seconds + 60)
                     client.join()
+                    server_cpu = (cpu_seconds(pid) - server_cpu) / sent
                     latencies.sort()
                     print(
-                        f"{workers:>7} {words:>5} {len(latencies) / seconds:>10.0f} {percentile(latencies, 0.5):>7.2f} "
-                        f"{percentile(latencies, 0.99):>7.2f} {failures:>6} {local[words][0]:>17.1f} {local[words][1]:>7.1f}"
+                        f"{workers:>7} {words:>5} {len(latencies) / options.seconds:>10.0f} "
+                        f"{percentile(latencies, 0.5):>7.2f} {percentile(latencies, 0.99):>7.2f} {failures:>6} "
+                        f"{server_cpu * 1e6:>17.0f} {client_cpu * 1e6:>6.0f} {local[words][0]:>17.1f} {local[words][1]:>7.1f}"
                     )
 
 
