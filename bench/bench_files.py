@@ -118,9 +118,9 @@ def main() -> None:
         show("whole command (subprocess wall time)", wall)
         with source.open(encoding="utf-8", newline="") as file:
             read: list[Record] = []
-            show("read and check the records", timed(lambda: read.extend(read_records(file, str(source)))))
+            show("read the records", timed(lambda: read.extend(read_records(file, str(source)))))
         flat: list[FlatArrays] = []
-        show("build_flat_arrays", timed(lambda: flat.append(build_flat_arrays(read))))
+        show("build_flat_arrays (checks them, builds the arrays)", timed(lambda: flat.append(build_flat_arrays(read))))
         tries: list[PrefixSearch] = []
         show("from_internal_data_v2", timed(
             lambda: tries.append(PrefixSearch.from_internal_data_v2(*flat[0].arguments(video_top_n=10)))))

@@ -228,7 +228,8 @@ def main() -> None:
                     print(
                         f"{workers:>7} {words:>5} {len(latencies) / options.seconds:>10.0f} "
                         f"{percentile(latencies, 0.5):>7.2f} {percentile(latencies, 0.99):>7.2f} {failures:>6} "
-                        f"{server_cpu * 1e6:>17.0f} {client_cpu * 1e6:>6.0f} {local[words][0]:>17.1f} {local[words][1]:>7.1f}"
+                        f"{server_cpu * 1e6:>17.0f} {client_cpu * 1e6:>6.0f} "
+                        f"{local[words][0]:>17.1f} {local[words][1]:>7.1f}"
                     )
 
 

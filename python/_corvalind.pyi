@@ -91,7 +91,9 @@ class PrefixSearch:
         Cost: one forward pass over ``b``.
         """
 
-    def fuzzy_match(self, term: str, max_dist: SupportsIndex = 1, limit: SupportsIndex | None = None) -> list[tuple[str, int, int]]:
+    def fuzzy_match(
+        self, term: str, max_dist: SupportsIndex = 1, limit: SupportsIndex | None = None
+    ) -> list[tuple[str, int, int]]:
         """The stored terms within ``max_dist`` edits of ``term``.
 
         Returns (stored term, 1, distance) tuples in depth-first trie order,

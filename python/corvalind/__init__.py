@@ -8,15 +8,25 @@ count) records; ``save`` and ``load`` keep a trie in a checked file;
 
 from _corvalind import PrefixSearch
 from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, match_many, partition_matcher
-from corvalind.flat_arrays import FlatArrays, PayloadTuple, Record, VideoId, build_flat_arrays
+from corvalind.flat_arrays import (
+    MAX_TERM_LENGTH,
+    FlatArrays,
+    PayloadTuple,
+    Record,
+    RecordError,
+    VideoId,
+    build_flat_arrays,
+)
 from corvalind.snapshot_file import SnapshotFileError, load, save
 
 __all__ = [
+    "MAX_TERM_LENGTH",
     "FlatArrays",
     "PartitionMatcher",
     "PayloadTuple",
     "PrefixSearch",
     "Record",
+    "RecordError",
     "SnapshotFileError",
     "TermMatch",
     "VideoId",

@@ -1,12 +1,15 @@
 """The ``corvalind`` command line: build snapshot files, query them, describe them.
 
-    corvalind build RECORDS -o FILE [--top-n N]
+    corvalind build RECORDS -o FILE [--top-n N] [--max-term-length N]
     corvalind query FILE TERM... [--max-dist K] [--limit N] [--videos] [--prefix-nodes] [--json]
     corvalind info FILE
     corvalind serve FILE [--host H] [--port P] [--workers N] [--titles TITLES]
 
-Exit status 0 on success, 1 with a one-line message on standard error when
-a file is missing, unreadable or damaged, 2 for bad arguments.
+Exit status 0 on success; 1 with a one-line message on standard error for
+every failure of a command (a missing, unreadable, damaged or special file,
+a bad records file, running out of memory); 2 for bad arguments; 130 when
+interrupted. When the reader of standard output goes away (``| head -1``)
+the command stops quietly with status 141, as a process that SIGPIPE ends.
 """
 
 from __future__ import annotations
@@ -24,9 +27,9 @@ from tqdm import tqdm
 
 from _corvalind import PrefixSearch
 from corvalind._progress import progress_bar
-from corvalind.flat_arrays import MAX_U32, Record, build_flat_arrays
-from corvalind.record_file import read_records
-from corvalind.snapshot_file import HEADER_SIZE, load, save
+from corvalind.flat_arrays import MAX_TERM_LENGTH, MAX_U32, FlatArrays
+from corvalind.record_file import read_flat_arrays
+from corvalind.snapshot_file import load, save, save_target
 from corvalind.snapshot_info import snapshot_info
 
 PROG = "corvalind"
@@ -52,6 +55,16 @@ def _bounded(maximum: int) -> Callable[[str], int]:
     return parse
 
 
+def _utf8_text(text: str) -> str:
+    """An argument type for text that must be UTF-8: bytes of argv that are
+    not UTF-8 arrive as lone surrogates."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not valid UTF-8") from None
+    return text
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Build, query and describe corvalind snapshot files.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
@@ -72,6 +85,13 @@ def _parser() -> argparse.ArgumentParser:
         metavar="N",
         help=f"videos kept per node (default: {DEFAULT_TOP_N})",
     )
+    build.add_argument(
+        "--max-term-length",
+        type=_bounded(2**63 - 1),
+        default=MAX_TERM_LENGTH,
+        metavar="N",
+        help=f"refuse a record whose term is longer than N characters (default: {MAX_TERM_LENGTH})",
+    )
 
     query = commands.add_parser(
         "query",
@@ -81,7 +101,7 @@ def _parser() -> argparse.ArgumentParser:
         "tab-separated, one a line.",
     )
     query.add_argument("file", metavar="FILE", help="a snapshot file written by build or corvalind.save")
-    query.add_argument("terms", metavar="TERM", nargs="+", help="a term to look up")
+    query.add_argument("terms", metavar="TERM", nargs="+", type=_utf8_text, help="a term to look up")
     query.add_argument(
         "--max-dist", type=_bounded(MAX_U32), default=1, metavar="K", help="edits allowed (default: 1)"
     )
@@ -133,8 +153,9 @@ class _CountedReader(io.RawIOBase):
         return size
 
 
-def _read_records_file(path: str) -> list[Record]:
-    """The records of a records file, with a progress bar for large files.
+def _read_records_file(path: str, max_term_length: int) -> tuple[FlatArrays, int]:
+    """The flat arrays of a records file and its number of records, with a
+    progress bar for large files.
 
     A byte order mark at the start (as spreadsheets write) is dropped; bytes
     that are not UTF-8 reach the record checks as lone surrogates, so they
@@ -150,17 +171,19 @@ def _read_records_file(path: str) -> list[Record]:
                 errors="surrogateescape",
                 newline="",
             )
-            return list(read_records(text, path))
+            return read_flat_arrays(text, path, max_term_length=max_term_length)
 
 
 def _build(args: argparse.Namespace) -> None:
-    records = _read_records_file(args.records)
-    arrays = build_flat_arrays(records)
+    # Refused before the work of reading and building.
+    if os.path.exists(save_target(args.output)) and os.path.samefile(args.records, args.output):
+        raise ValueError(f"{args.output}: the output is the records file itself; refusing to overwrite it")
+    arrays, records = _read_records_file(args.records, args.max_term_length)
     trie = PrefixSearch.from_internal_data_v2(*arrays.arguments(video_top_n=args.top_n))
     save(trie, args.output)
     terms = sum(payload is not None for payload in arrays.payloads)
     print(
-        f"{args.output}: {len(records)} records, {terms} terms, "
+        f"{args.output}: {records} records, {terms} terms, "
         f"{len(arrays.child_labels)} nodes, {len(arrays.video_index)} videos"
     )
 
@@ -207,6 +230,17 @@ def _serve(args: argparse.Namespace) -> None:
 _COMMANDS = {"build": _build, "query": _query, "info": _info, "serve": _serve}
 
 
+def _failure(error: Exception) -> str:
+    """The one-line message of a failed command."""
+    if isinstance(error, MemoryError):
+        return "out of memory"
+    if isinstance(error, OSError | ValueError):
+        # OSError carries the file name; ValueError is a bad records file, a
+        # damaged or special snapshot file or a refusal of the builder.
+        return str(error)
+    return f"{type(error).__name__}: {error}"
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line on ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
     parser = _parser()
@@ -215,14 +249,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("--prefix-nodes and --no-prefix-nodes need --videos")
     if args.command == "serve" and args.workers == 0:
         parser.error("--workers must be at least 1")
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="surrogateescape")  # paths as given, bytes that are not UTF-8 kept
     try:
         _COMMANDS[args.command](args)
-    except (OSError, ValueError) as error:
-        # OSError carries the file name; ValueError is a bad records file, a
-        # damaged snapshot file or a refusal of the builder.
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 1
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Nobody reads the rest; the interpreter's own flush at exit must not fail either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except Exception as error:
+        print(f"{PROG}: error: {' '.join(_failure(error).splitlines())}", file=sys.stderr)
+        return 1
     return 0

@@ -105,11 +105,80 @@ class _Cursor:
         self.skip_run(_UINT, count)
         return count
 
+    def id_mode(self) -> str:
+        id_mode = _ID_MODES.get(self.uint())
+        if id_mode is None:
+            raise self.fail("invalid id mode")
+        return id_mode
+
+    def terminal_flags(self) -> bytes:
+        """The is_terminal sequence, one byte 0 or 1 a node."""
+        terminal = self.take(self.count())
+        if terminal.translate(None, b"\x00\x01"):
+            raise ValueError("is_terminal holds a byte other than 0 and 1")
+        return terminal
+
     def take(self, size: int) -> bytes:
         if size > len(self.data) - self.pos:
             raise self.fail("snapshot ends")
         self.pos += size
         return self.data[self.pos - size : self.pos]
+
+
+@dataclass(frozen=True, slots=True)
+class SnapshotFields:
+    """The eight fields of a snapshot as plain values: labels as
+    one-character strings ("\\0" for U+0000), payloads as (total, video
+    numbers, counts) or None, the id mode as "uuid" or "int32"."""
+
+    node_shifts: list[int]
+    child_labels: list[str]
+    child_transitions: list[int]
+    payloads: list[tuple[int, list[int], list[int]] | None]
+    video_uuids: list[bytes]
+    video_int_ids: list[int]
+    id_mode: str
+    is_terminal: list[bool]
+
+
+def snapshot_fields(snapshot: bytes) -> SnapshotFields:
+    """Decodes every field of a snapshot, to look at what a trie stores.
+
+    Raises ValueError for bytes that do not read as a snapshot, as far as
+    this reader looks (``PrefixSearch.from_bytes`` checks everything).
+    Cost: one pass in Python, a few seconds per million nodes.
+    """
+    cursor = _Cursor(snapshot)
+    node_shifts = cursor.uints()
+    labels = cursor.count()
+    start = cursor.pos
+    cursor.skip_run(_CHAR, labels)
+    try:
+        child_labels = list(snapshot[start : cursor.pos].decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise ValueError(f"child_labels hold bytes that are not UTF-8 at byte {start + error.start}") from None
+    child_transitions = cursor.uints()
+    payloads = [_payload(cursor) for _ in range(cursor.count())]
+    video_uuids = [cursor.take(16) for _ in range(cursor.count(16))]
+    video_int_ids = cursor.uints()
+    id_mode = cursor.id_mode()
+    terminal = cursor.terminal_flags()
+    if cursor.pos != len(snapshot):
+        raise cursor.fail("bytes follow is_terminal")
+    return SnapshotFields(
+        node_shifts, child_labels, child_transitions, payloads, video_uuids, video_int_ids, id_mode,
+        [flag == 1 for flag in terminal],
+    )
+
+
+def _payload(cursor: _Cursor) -> tuple[int, list[int], list[int]] | None:
+    tag = cursor.byte()
+    if tag == 0:
+        return None
+    if tag != 1:
+        cursor.pos -= 1
+        raise cursor.fail(f"invalid payload tag {tag}")
+    return cursor.uint(), cursor.uints(), cursor.uints()
 
 
 def snapshot_info(snapshot: bytes) -> SnapshotInfo:
@@ -131,12 +200,8 @@ def snapshot_info(snapshot: bytes) -> SnapshotInfo:
     uuid_count = cursor.count(16)
     cursor.take(16 * uuid_count)
     int_id_count = cursor.skip_uints()
-    id_mode = _ID_MODES.get(cursor.uint())
-    if id_mode is None:
-        raise cursor.fail("invalid id mode")
-    terminal = cursor.take(cursor.count())
-    if terminal.translate(None, b"\x00\x01"):
-        raise ValueError("is_terminal holds a byte other than 0 and 1")
+    id_mode = cursor.id_mode()
+    terminal = cursor.terminal_flags()
     return SnapshotInfo(
         nodes=nodes,
         terms=terminal.count(1),
@@ -169,16 +234,8 @@ def _skip_payload(cursor: _Cursor) -> int:
         if lists is not None:
             cursor.pos = lists.end()
             return count
-    tag = cursor.byte()
-    if tag == 0:
-        return 0
-    if tag != 1:
-        cursor.pos -= 1
-        raise cursor.fail(f"invalid payload tag {tag}")
-    cursor.uint()
-    entries = cursor.skip_uints()
-    cursor.skip_uints()
-    return entries
+    payload = _payload(cursor)
+    return 0 if payload is None else len(payload[1])
 
 
 def _depth(node_shifts: list[int], child_transitions: list[int], nodes: int) -> int:

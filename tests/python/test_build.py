@@ -3,65 +3,21 @@ which their errors win, payload propagation, id tables and labels, all read
 back through the snapshot bytes."""
 
 import collections
-import ctypes
-import gc
-import sys
-import tracemalloc
 import uuid
 
 import pytest
 
 from _corvalind import PrefixSearch
 from corvalind import build_flat_arrays
+from corvalind.snapshot_info import snapshot_fields
 
 from conftest import raises_exactly as raises
+from leakcheck import assert_no_leak, objects_in
 
 FROM_ARRAYS = PrefixSearch.from_internal_data_v2
 MAX_U32 = 2**32 - 1
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 ID_TABLE = "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"
-
-
-def read_snapshot(data):
-    """The eight fields of a snapshot, in a plain form: labels as one-character
-    strings ("\\0" for U+0000), payloads as (total, ids, counts) or None."""
-    at = 0
-
-    def take(size):
-        nonlocal at
-        chunk = data[at : at + size]
-        assert len(chunk) == size, "snapshot ends early"
-        at += size
-        return chunk
-
-    def integer():
-        marker = take(1)[0]
-        if marker <= 250:
-            return marker
-        return int.from_bytes(take({251: 2, 252: 4, 253: 8}[marker]), "little")
-
-    def sequence(read):
-        return [read() for _ in range(integer())]
-
-    def char():
-        lead = data[at]
-        return take(1 if lead < 0x80 else 2 if lead < 0xE0 else 3 if lead < 0xF0 else 4).decode()
-
-    def payload():
-        return (integer(), sequence(integer), sequence(integer)) if take(1)[0] else None
-
-    fields = {
-        "node_shifts": sequence(integer),
-        "child_labels": sequence(char),
-        "child_transitions": sequence(integer),
-        "payloads": sequence(payload),
-        "video_uuids": sequence(lambda: take(16)),
-        "video_int_ids": sequence(integer),
-        "id_mode": integer(),
-        "is_terminal": sequence(lambda: bool(take(1)[0])),
-    }
-    assert at == len(data), "bytes left after is_terminal"
-    return fields
 
 
 # Root -> "a", a term naming video 0 once; every error case changes a few of these.
@@ -368,11 +324,11 @@ EQUIVALENT_CASES = [
 @pytest.mark.parametrize("changes", EQUIVALENT_CASES)
 def test_accepted_input_forms(changes):
     trie = FROM_ARRAYS(*arguments(changes))
-    fields = read_snapshot(trie.to_bytes())
-    assert fields["child_labels"] == ["\0", "a"]
-    assert fields["payloads"] == [(1, [0], [1]), (1, [0], [1])]
-    assert fields["video_int_ids"] == [1] and fields["id_mode"] == 1
-    assert fields["is_terminal"] == [False, True]
+    fields = snapshot_fields(trie.to_bytes())
+    assert fields.child_labels == ["\0", "a"]
+    assert fields.payloads == [(1, [0], [1]), (1, [0], [1])]
+    assert fields.video_int_ids == [1] and fields.id_mode == "int32"
+    assert fields.is_terminal == [False, True]
     assert trie.fuzzy_match("a", 0) == [("a", 1, 0)]
 
 
@@ -417,7 +373,7 @@ def test_numpy_arrays_are_sequences():
 def test_unusual_but_sound_tries_are_built(changes, payloads):
     trie = FROM_ARRAYS(*arguments(changes))
     data = trie.to_bytes()
-    assert read_snapshot(data)["payloads"] == payloads
+    assert snapshot_fields(data).payloads == payloads
     assert PrefixSearch.from_bytes(data).to_bytes() == data
 
 
@@ -467,9 +423,9 @@ FOUR_NODES = shape([0, 2, 3, 3], [1, 3, 2], [None, (2, [7], [2]), (5, [7, 9], [1
 )
 def test_propagation_of_the_four_node_example(video_top_n, payloads):
     trie = FROM_ARRAYS(*arguments({**FOUR_NODES, "video_top_n": video_top_n}))
-    fields = read_snapshot(trie.to_bytes())
-    assert fields["payloads"] == payloads
-    assert fields["is_terminal"] == [False, True, True, True]
+    fields = snapshot_fields(trie.to_bytes())
+    assert fields.payloads == payloads
+    assert fields.is_terminal == [False, True, True, True]
 
 
 @pytest.mark.parametrize(
@@ -521,7 +477,7 @@ def test_propagation_of_the_four_node_example(video_top_n, payloads):
 )
 def test_propagation(changes, video_top_n, payloads):
     trie = FROM_ARRAYS(*arguments({**changes, "video_top_n": video_top_n}))
-    assert read_snapshot(trie.to_bytes())["payloads"] == payloads
+    assert snapshot_fields(trie.to_bytes()).payloads == payloads
 
 
 # The terms a, ab and abc, video 0 (id 1) on abc, numbered breadth first and
@@ -543,7 +499,7 @@ ABC_NUMBERINGS = [
 @pytest.mark.parametrize("changes", ABC_NUMBERINGS)
 def test_every_node_summarises_its_subtree_whatever_its_number(changes):
     trie = FROM_ARRAYS(*arguments(changes))
-    assert read_snapshot(trie.to_bytes())["payloads"] == [(1, [0], [1])] * 4
+    assert snapshot_fields(trie.to_bytes()).payloads == [(1, [0], [1])] * 4
     for prefix in ["a", "ab", "abc"]:
         assert trie.fuzzy_match_video(prefix, 0, None, True) == [("1", 1.0)]
 
@@ -558,19 +514,19 @@ def test_int32_ids_render_as_unsigned_decimal():
             }
         )
     )
-    fields = read_snapshot(trie.to_bytes())
-    assert (fields["video_int_ids"], fields["video_uuids"], fields["id_mode"]) == ([1, MAX_U32], [], 1)
+    fields = snapshot_fields(trie.to_bytes())
+    assert (fields.video_int_ids, fields.video_uuids, fields.id_mode) == ([1, MAX_U32], [], "int32")
     assert trie.fuzzy_match_video("a", 0) == [("4294967295", pytest.approx(0.4)), ("1", pytest.approx(0.2))]
 
 
 def test_uuid_ids_render_as_lowercase_text():
     entries = [bytes(range(16)), bytearray(range(0xA0, 0xB0)), list(range(0xF0, 0x100))]
     trie = FROM_ARRAYS(*arguments({"payloads": [None, (6, [0, 1, 2], [3, 2, 1])], "video_index": entries}))
-    fields = read_snapshot(trie.to_bytes())
-    assert (fields["video_uuids"], fields["video_int_ids"], fields["id_mode"]) == (
+    fields = snapshot_fields(trie.to_bytes())
+    assert (fields.video_uuids, fields.video_int_ids, fields.id_mode) == (
         [bytes(entry) for entry in entries],
         [],
-        0,
+        "uuid",
     )
     texts = [str(uuid.UUID(bytes=bytes(entry))) for entry in entries]
     assert texts[0] == "00010203-0405-0607-0809-0a0b0c0d0e0f"
@@ -598,9 +554,9 @@ def test_labels_keep_their_first_character():
         [b"\x07\x00\x00\x00"],
         10,
     )
-    fields = read_snapshot(trie.to_bytes())
-    assert fields["child_labels"] == ["\0", "a", "é", "日", "🙂", "\0", "z"]
-    assert fields["is_terminal"] == [False] + [True] * 6
+    fields = snapshot_fields(trie.to_bytes())
+    assert fields.child_labels == ["\0", "a", "é", "日", "🙂", "\0", "z"]
+    assert fields.is_terminal == [False] + [True] * 6
     # Every visible term is one character away from x; z and its parent are never entered.
     assert trie.fuzzy_match("x", 5) == [("a", 1, 1), ("é", 1, 1), ("日", 1, 1), ("🙂", 1, 1)]
     assert trie.fuzzy_match("z", 0) == []
@@ -619,8 +575,8 @@ def producer_records(video_id):
 
 
 ID_KINDS = [
-    pytest.param(lambda k: 1000 + k, 1, id="int"),
-    pytest.param(lambda k: uuid.UUID(int=(k + 1) * 0x0123_4567_89AB_CDEF), 0, id="uuid"),
+    pytest.param(lambda k: 1000 + k, "int32", id="int"),
+    pytest.param(lambda k: uuid.UUID(int=(k + 1) * 0x0123_4567_89AB_CDEF), "uuid", id="uuid"),
 ]
 
 
@@ -632,53 +588,23 @@ def test_snapshot_round_trip_of_producer_tries(video_id, id_mode, video_top_n):
     restored = PrefixSearch.from_bytes(data)
     assert restored.to_bytes() == data
     assert restored.fuzzy_match("helo", 2) == trie.fuzzy_match("helo", 2)
-    fields = read_snapshot(data)
-    assert fields["id_mode"] == id_mode
-    assert all(len(ids) <= video_top_n for _, ids, _ in fields["payloads"])
+    fields = snapshot_fields(data)
+    assert fields.id_mode == id_mode
+    assert all(len(ids) <= video_top_n for _, ids, _ in fields.payloads)
 
 
 @pytest.mark.parametrize("video_id", [kind.values[0] for kind in ID_KINDS], ids=[kind.id for kind in ID_KINDS])
 def test_root_summarises_every_record(video_id):
     records = producer_records(video_id)
     trie = FROM_ARRAYS(*build_flat_arrays(records).arguments(100))
-    total, ids, counts = read_snapshot(trie.to_bytes())["payloads"][0]
+    total, ids, counts = snapshot_fields(trie.to_bytes()).payloads[0]
     per_video = collections.Counter()
     for _, video, count in records:
         per_video[video] += count
     # Internal numbers follow the first appearance of each id: video_id(0), video_id(1), ...
     assert total == sum(per_video.values())
-    assert dict(zip(ids, counts)) == {k: per_video[video_id(k)] for k in range(7)}
+    assert dict(zip(ids, counts, strict=True)) == {k: per_video[video_id(k)] for k in range(7)}
     assert counts == sorted(counts, reverse=True)
-
-
-def _live_objects(args):
-    """Every object the arguments hold, containers walked."""
-    stack, seen = list(args), []
-    while stack:
-        obj = stack.pop()
-        seen.append(obj)
-        if isinstance(obj, list | tuple):
-            stack.extend(obj)
-    return seen
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (name, ctypes.c_size_t)
-        for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost"
-        )
-    ]
-
-
-def _c_heap_in_use():
-    """Bytes the C allocator has handed out (glibc), or None elsewhere."""
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except (OSError, AttributeError):
-        return None
-    mallinfo2.restype = _MallInfo2
-    return mallinfo2().uordblks
 
 
 # Large ints are not shared interpreter constants, so a reference kept to
@@ -699,28 +625,10 @@ LEAK_EXTRA = [
 def test_no_leaks(changes):
     args = arguments(changes)
 
-    def repeat(times):
-        for _ in range(times):
-            try:
-                FROM_ARRAYS(*args)
-            except (TypeError, ValueError, OverflowError, RuntimeError):
-                pass
+    def build():
+        try:
+            FROM_ARRAYS(*args)
+        except (TypeError, ValueError, OverflowError, RuntimeError):
+            pass
 
-    repeat(200)  # warm up caches and free lists
-    watched = _live_objects(args)
-    refcounts = [sys.getrefcount(obj) for obj in watched]
-    gc.collect()
-    objects = len(gc.get_objects())
-    c_heap = _c_heap_in_use()
-    tracemalloc.start()
-    try:
-        repeat(2000)
-        gc.collect()
-        python_heap = tracemalloc.get_traced_memory()[0]
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(obj) for obj in watched] == refcounts
-    assert len(gc.get_objects()) - objects < 50
-    assert python_heap < 16_000
-    if c_heap is not None:
-        assert _c_heap_in_use() - c_heap < 32_000
+    assert_no_leak(build, objects_in(args))

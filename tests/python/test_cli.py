@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import corvalind
+from corvalind import cli
 
 SCRIPT = Path(sys.executable).with_name("corvalind")
 RECORDS = "term\tvideo_id\tcount\nhello\t1001\t3\nhelp\t1002\t1\nworld\t1001\t2\n"
@@ -162,8 +163,23 @@ def test_failures_exit_with_one_line(trie_file, tmp_path):
     bad_rows.write_text("a\t1\t1\nb\t1\tlots\n")
     latin1 = tmp_path / "latin1.tsv"
     latin1.write_bytes(b"ok\t1\t1\ncaf\xe9\t1\t1\n")
+    huge_number = tmp_path / "huge.tsv"
+    huge_number.write_text(f"a\t1\t1\n\nb\t1\t{'9' * 5000}\n")
+    long_term = tmp_path / "long.csv"
+    long_term.write_text(f"a,1,1\n{'x' * 100_000},1,1\n")
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
     missing = tmp_path / "missing"
     cases = [
+        (["build", huge_number, "-o", tmp_path / "out"], 1,
+         f"{huge_number}:3: count '99999999999999999999'... of 5000 characters is not a whole number"),
+        (["build", long_term, "-o", tmp_path / "out"], 1,
+         f"{long_term}:2: term 'xxxxxxxxxxxxxxxxxxxx'... of 100000 characters is longer than the limit of 1000"),
+        (["build", long_term, "-o", tmp_path / "out", "--max-term-length", "99999"], 1, "the limit of 99999"),
+        (["build", bad_rows, "-o", fifo], 1, f"{fifo}: not a regular file (a FIFO or pipe)"),
+        (["build", bad_rows, "-o", bad_rows], 1, f"{bad_rows}: the output is the records file itself"),
+        (["info", fifo], 1, f"{fifo}: not a regular file (a FIFO or pipe)"),
+        (["query", fifo, "a"], 1, f"{fifo}: not a regular file (a FIFO or pipe)"),
         (["build", latin1, "-o", tmp_path / "out"], 1, f"{latin1}:2: term 'caf\\udce9' is not valid UTF-8"),
         (["info", damaged], 1, f"{damaged}: checksum mismatch"),
         (["query", damaged, "a"], 1, f"{damaged}: checksum mismatch"),
@@ -183,3 +199,65 @@ def test_failures_exit_with_one_line(trie_file, tmp_path):
     for args, status, part in cases:
         assert part in fails(run(*args), status), args
     assert not (tmp_path / "out").exists()
+    assert bad_rows.read_text() == "a\t1\t1\nb\t1\tlots\n"
+
+
+def test_output_through_a_link_to_the_records_file_is_refused(tmp_path):
+    records = tmp_path / "records.tsv"
+    records.write_text(RECORDS)
+    link = tmp_path / "link.cvd"
+    link.symlink_to(records)
+    assert "the output is the records file itself" in fails(run("build", records, "-o", link))
+    assert records.read_text() == RECORDS and link.is_symlink()
+
+
+def test_pipes_are_refused_without_waiting(trie_file):
+    for command in (["info", "/dev/stdin"], ["query", "/dev/stdin", "a"]):
+        result = subprocess.run(
+            [sys.executable, "-m", "corvalind", *command],
+            input=trie_file.read_bytes(),
+            capture_output=True,
+            timeout=60,
+        )
+        assert result.returncode == 1
+        assert result.stderr == b"corvalind: error: /dev/stdin: not a regular file (a FIFO or pipe); " \
+            b"snapshot files are regular files\n"
+
+
+def test_query_that_is_not_utf8_is_a_bad_argument(trie_file):
+    result = subprocess.run(
+        [sys.executable, "-m", "corvalind", "query", os.fsencode(trie_file), b"caf\xe9"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert fails(result, 2) == (
+        "corvalind query: error: argument TERM: 'caf\\udce9' is not valid UTF-8 (see --help)"
+    )
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(trie_file):
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # as head does after its first line
+    process = subprocess.run(
+        [sys.executable, "-m", "corvalind", "query", trie_file, "helo", "wrld"],
+        stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=60,
+    )
+    os.close(write_end)
+    assert (process.returncode, process.stderr) == (141, "")
+
+
+def test_running_out_of_memory_is_one_line(trie_file, monkeypatch, capsys):
+    def exhausted(*args):
+        raise MemoryError
+
+    monkeypatch.setattr(cli, "load", exhausted)
+    assert cli.main(["query", str(trie_file), "a"]) == 1
+    assert capsys.readouterr() == ("", "corvalind: error: out of memory\n")
+
+
+def test_long_term_within_a_raised_limit(tmp_path):
+    records = tmp_path / "long.tsv"
+    records.write_text(f"{'x' * 5000}\t1\t1\n")
+    path = tmp_path / "long.cvd"
+    result = run("build", records, "-o", path, "--max-term-length", "5000")
+    assert result.returncode == 0, result.stderr
+    assert corvalind.load(path).fuzzy_match("x" * 4999, 1) == [("x" * 5000, 1, 1)]

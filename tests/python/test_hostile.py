@@ -34,7 +34,7 @@ ARGUMENTS = ["node_shifts", "child_labels", "payloads", "child_transitions", "vi
 
 def small_arrays():
     """Fresh copies of the two-term trie's five arrays, by argument name."""
-    return copy.deepcopy(dict(zip(ARGUMENTS, [SHIFTS, LABELS, PAYLOADS, TRANSITIONS, VIDEO_INDEX])))
+    return copy.deepcopy(dict(zip(ARGUMENTS, [SHIFTS, LABELS, PAYLOADS, TRANSITIONS, VIDEO_INDEX], strict=True)))
 
 
 def build(arrays, video_top_n=10):
@@ -257,8 +257,8 @@ LENGTH_ERRORS = [RuntimeError("no length"), OverflowError("too long"), ValueErro
 @pytest.mark.parametrize("name", ARGUMENTS)
 @pytest.mark.parametrize(
     "liar",
-    [lambda items: Liar(items, length=n) for n in REPORTED_LENGTHS]
-    + [lambda items: Liar(items, len_error=error) for error in LENGTH_ERRORS],
+    [lambda items, n=n: Liar(items, length=n) for n in REPORTED_LENGTHS]
+    + [lambda items, error=error: Liar(items, len_error=error) for error in LENGTH_ERRORS],
     ids=[f"len {n}" for n in REPORTED_LENGTHS] + [f"len raises {type(e).__name__}" for e in LENGTH_ERRORS],
 )
 def test_reported_length_is_only_a_hint(name, liar):
@@ -463,7 +463,7 @@ def test_iterator_protocol_failures():
 def test_range_of_10_to_the_12_is_refused_at_its_first_item():
     for name, target in [("child_labels", "PyString"), ("video_index", "Sequence")]:
         raises_exactly(
-            lambda: build(with_argument(name, range(10**12))),
+            lambda name=name: build(with_argument(name, range(10**12))),
             TypeError,
             f"argument '{name}': 'int' object cannot be converted to '{target}'",
         )

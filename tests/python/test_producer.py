@@ -2,14 +2,20 @@
 
 from __future__ import annotations
 
+import os
 import random
+import re
+import subprocess
+import sys
+import textwrap
 import uuid
 
 import pytest
 
-from corvalind import FlatArrays, build_flat_arrays
+from corvalind import MAX_TERM_LENGTH, FlatArrays, RecordError, build_flat_arrays
 
 MAX_U32 = 2**32 - 1
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def int_entry(value: int) -> bytes:
@@ -110,30 +116,80 @@ def test_sums_saturate():
 
 
 @pytest.mark.parametrize(
-    ("records", "error", "message"),
+    ("records", "position", "reason"),
     [
-        ([("a", 1, 1), ("b", uuid.UUID(int=1), 1)], ValueError, "ids must be all ints or all UUIDs"),
-        ([("a", b"\x00" * 16, 1), ("b", 1, 1)], ValueError, "ids must be all ints or all UUIDs"),
-        ([("a", -1, 1)], ValueError, "int video id -1 out of range"),
-        ([("a", 2**32, 1)], ValueError, "int video id 4294967296 out of range"),
-        ([("a", b"\x00" * 4, 1)], ValueError, "byte video id must be 16 bytes long, not 4"),
-        ([("a", True, 1)], TypeError, "video id must be an int"),
-        ([("a", "1", 1)], TypeError, "video id must be an int, a UUID or 16 bytes, not str"),
-        ([(b"a", 1, 1)], TypeError, "term must be a str, not bytes"),
+        ([("a", 1, 1), ("b", uuid.UUID(int=1), 1)], 1, r"is of another kind than the first one \(int\): ids must"),
+        ([("a", b"\x00" * 16, 1), ("b", 1, 1)], 1, "ids must be all ints or all UUIDs"),
+        ([("a", -1, 1)], 0, "int video id -1 out of range"),
+        ([("a", 2, 1), ("a", 2**32, 1)], 1, "int video id 4294967296 out of range"),
+        ([("a", b"\x00" * 4, 1)], 0, "byte video id must be 16 bytes long, not 4"),
         # No query reaches the root's payload or a node labelled U+0000.
-        ([("x", 1, 1), ("", 1, 4)], ValueError, r"^record 1: the empty term can never be found$"),
-        ([("a\x00b", 1, 1)], ValueError, r"^record 0: term 'a\\x00b' contains U\+0000 and can never be found$"),
-        ([("x", 1, 1), ("y", 1, 1), ("\x00", 1, 1)], ValueError, r"^record 2: term '\\x00' contains U"),
-        ([("a\udc80", 1, 1)], ValueError, "not encodable as UTF-8"),
-        ([("a", 1, -1)], ValueError, "count -1 out of range"),
-        ([("a", 1, 2**32)], ValueError, "count 4294967296 out of range"),
-        ([("a", 1, 1.0)], TypeError, "count must be an int, not float"),
-        ([("a", 1, True)], TypeError, "count must be an int, not bool"),
+        ([("x", 1, 1), ("", 1, 4)], 1, r"^the empty term can never be found$"),
+        ([("a\x00b", 1, 1)], 0, r"^term 'a\\x00b' contains U\+0000 and can never be found$"),
+        ([("x", 1, 1), ("y", 1, 1), ("\x00", 1, 1)], 2, r"^term '\\x00' contains U"),
+        ([("a\udc80", 1, 1)], 0, r"^term 'a\\udc80' is not valid UTF-8 \(lone surrogate\)$"),
+        ([("a", 1, -1)], 0, "count -1 out of range"),
+        ([("a", 1, 2**32)], 0, "count 4294967296 out of range"),
+        ([("a", 1)], 0, "not enough values to unpack"),
+        (
+            [("a", 1, 1), ("x" * 1001, 1, 1)],
+            1,
+            r"^term 'xxxxxxxxxxxxxxxxxxxx'\.\.\. of 1001 characters is longer than the limit of 1000$",
+        ),
     ],
 )
-def test_refused_records(records, error, message):
-    with pytest.raises(error, match=message):
+def test_refused_records_carry_their_position(records, position, reason):
+    with pytest.raises(RecordError) as raised:
         build_flat_arrays(records)
+    assert isinstance(raised.value, ValueError)
+    assert raised.value.position == position
+    assert re.search(reason, raised.value.reason)
+    assert str(raised.value) == f"record {position}: {raised.value.reason}"
+
+
+@pytest.mark.parametrize(
+    ("records", "message"),
+    [
+        ([("a", True, 1)], "video id must be an int"),
+        ([("a", "1", 1)], "video id must be an int, a UUID or 16 bytes, not str"),
+        ([(b"a", 1, 1)], "term must be a str, not bytes"),
+        ([("a", 1, 1.0)], "count must be an int, not float"),
+        ([("a", 1, True)], "count must be an int, not bool"),
+    ],
+)
+def test_values_of_other_types_are_type_errors(records, message):
+    with pytest.raises(TypeError, match=message):
+        build_flat_arrays(records)
+
+
+def test_term_length_limit():
+    assert MAX_TERM_LENGTH == 1000
+    arrays = build_flat_arrays([("x" * 1000, 1, 1)])
+    assert len(arrays.child_labels) == 1001
+    with pytest.raises(RecordError, match="longer than the limit of 3$"):
+        build_flat_arrays([("abcd", 1, 1)], max_term_length=3)
+    assert len(build_flat_arrays([("x" * 5000, 1, 1)], max_term_length=None).child_labels) == 5001
+
+
+@pytest.mark.skipif(SANITIZED, reason="a cap on address space breaks AddressSanitizer's shadow memory")
+def test_long_terms_cost_linear_time_and_memory():
+    """Two 200,000-character terms sharing all but their last character, in
+    a child process capped at 2 GiB of address space: every prefix of them
+    as a string of its own would take 40 GB."""
+    script = textwrap.dedent(
+        """
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        from corvalind import build_flat_arrays
+        n = 200_000
+        arrays = build_flat_arrays([("x" * n, 1, 1), ("x" * (n - 1) + "y", 2, 1)], max_term_length=None)
+        assert len(arrays.child_labels) == n + 2
+        assert arrays.child_labels[-2:] == ["x", "y"] and arrays.payloads[-1] == (1, [1], [1])
+        assert arrays.node_shifts[-3:] == [n - 1, n + 1, n + 1]
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
 
 
 def test_many_terms_round_trip():

@@ -469,7 +469,8 @@ def near_misses(rng, word):
             at = min(len(w), middle + rng.randint(-1, 1) if rng.random() < 0.7 else rng.randint(0, len(w)))
             kind = rng.randrange(3) if w else 1
             letter = rng.choice(WIDE_ALPHABET)
-            w = w[:at] + letter + w[at + 1 :] if kind == 0 else w[:at] + letter + w[at:] if kind == 1 else w[:at] + w[at + 1 :]
+            edits = (w[:at] + letter + w[at + 1 :], w[:at] + letter + w[at:], w[:at] + w[at + 1 :])
+            w = edits[kind]
         out.append(w)
     return out
 
@@ -514,7 +515,8 @@ def test_typo_search_from_either_half_agrees_with_brute_force(seed, restore):
             for limit in {0, 1, 2, len(full) // 2, len(full)}:
                 assert trie.fuzzy_match(query, max_dist, limit) == full[: max(limit, 1)], (query, max_dist, limit)
             videos = trie.fuzzy_match_video(query, max_dist, None, False)
-            assert [v for v, _ in videos] == (["7"] if any(d <= max_dist and d < len(query) or d == 0 for _, _, d in full) else [])
+            reached = any((d <= max_dist and d < len(query)) or d == 0 for _, _, d in full)
+            assert [v for v, _ in videos] == (["7"] if reached else [])
 
 
 def subtree_payloads(records):

@@ -3,8 +3,14 @@ every file that is not exactly what save wrote, before decoding it."""
 
 from __future__ import annotations
 
+import fcntl
 import os
+import stat
 import struct
+import subprocess
+import sys
+import textwrap
+import time
 import zlib
 
 import pytest
@@ -144,3 +150,122 @@ def test_save_into_missing_directory_fails(tmp_path):
 
 def test_snapshot_file_error_is_a_value_error():
     assert issubclass(SnapshotFileError, ValueError)
+
+
+def test_save_and_load_take_str_bytes_and_path_like_paths_only(saved, tmp_path):
+    trie, path, data = saved
+    corvalind.save(trie, os.fsencode(tmp_path / "bytes.cvd"))
+    assert (tmp_path / "bytes.cvd").read_bytes() == data
+    assert corvalind.load(os.fsencode(path)).to_bytes() == trie.to_bytes()
+    descriptor = os.open(path, os.O_RDONLY)
+    try:
+        for call in (lambda: corvalind.load(descriptor), lambda: corvalind.save(trie, descriptor)):
+            with pytest.raises(TypeError, match="expected str, bytes or os.PathLike object, not int"):
+                call()
+        os.fstat(descriptor)  # still open
+    finally:
+        os.close(descriptor)
+
+
+def test_special_files_are_neither_replaced_nor_read(saved, tmp_path):
+    trie, _, _ = saved
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    # Opening a FIFO for reading waits for a writer, unless load takes care.
+    script = textwrap.dedent(
+        f"""
+        import corvalind
+        try:
+            corvalind.load({str(fifo)!r})
+        except ValueError as error:
+            print(error)
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.stdout == f"{fifo}: not a regular file (a FIFO or pipe); snapshot files are regular files\n"
+    with pytest.raises(SnapshotFileError, match=r"fifo: not a regular file \(a FIFO or pipe\); snapshot files"):
+        corvalind.save(trie, fifo)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    with pytest.raises(SnapshotFileError, match=r"^/dev/zero: not a regular file \(a character device\)"):
+        corvalind.load("/dev/zero")
+    with pytest.raises(IsADirectoryError):
+        corvalind.save(trie, tmp_path)
+    names = ["fifo", "small.cvd"]
+    if os.geteuid() == 0:  # a node of its own like /dev/null's, which saving must leave alone
+        os.mknod(tmp_path / "null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        with pytest.raises(SnapshotFileError, match=r"null: not a regular file \(a character device\)"):
+            corvalind.save(trie, tmp_path / "null")
+        assert stat.S_ISCHR(os.lstat(tmp_path / "null").st_mode)
+        names.append("null")
+    assert sorted(os.listdir(tmp_path)) == sorted(names)
+
+
+def test_save_through_a_symlink_replaces_its_target(saved, tmp_path):
+    trie, path, data = saved
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    target = elsewhere / "real.cvd"
+    target.write_bytes(b"old")
+    link = tmp_path / "link.cvd"
+    link.symlink_to(target)
+    corvalind.save(trie, link)
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert target.read_bytes() == data
+    assert os.listdir(elsewhere) == ["real.cvd"]
+    # A link to a missing file: the file is made where the link points.
+    dangling = tmp_path / "dangling.cvd"
+    dangling.symlink_to(elsewhere / "new.cvd")
+    corvalind.save(trie, dangling)
+    assert dangling.is_symlink() and (elsewhere / "new.cvd").read_bytes() == data
+
+
+def test_long_names_fit_their_temporary(saved, tmp_path):
+    trie, _, data = saved
+    longest = os.pathconf(tmp_path, "PC_NAME_MAX")
+    for length in (longest - 22, longest - 21, longest):
+        path = tmp_path / ("n" * length)
+        corvalind.save(trie, path)
+        assert path.read_bytes() == data
+
+
+def temporary_of(path, token="0123456789abcdef"):
+    return path.with_name(f".{path.name}.{token}.tmp")
+
+
+def test_stale_temporaries_of_dead_writers_are_removed(saved):
+    trie, path, _ = saved
+    old = time.time() - 60
+    stale, fresh, locked = (temporary_of(path, f"{k:016x}") for k in range(3))
+    other = temporary_of(path.with_name("other.cvd"))
+    for temporary in (stale, fresh, locked, other):
+        temporary.write_bytes(b"left behind")
+        if temporary is not fresh:
+            os.utime(temporary, (old, old))
+    # A writer still at work holds the lock on its temporary.
+    with open(locked, "rb") as writer:
+        fcntl.flock(writer.fileno(), fcntl.LOCK_EX)
+        corvalind.save(trie, path)
+    assert sorted(os.listdir(path.parent)) == sorted(p.name for p in (path, fresh, locked, other))
+
+
+def test_temporaries_left_by_a_killed_save_go_with_the_next_save(tmp_path):
+    """kill -9 in the middle of a save, then a save to the same path."""
+    path = tmp_path / "big.cvd"
+    script = textwrap.dedent(
+        f"""
+        import os, signal, corvalind
+        from corvalind import PrefixSearch, build_flat_arrays
+        trie = PrefixSearch.from_internal_data_v2(*build_flat_arrays([("ab", 1, 1)]).arguments(10))
+        def die(descriptor):
+            os.kill(os.getpid(), signal.SIGKILL)
+        os.fsync = die
+        corvalind.save(trie, {str(path)!r})
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
+    assert result.returncode == -9
+    [left] = os.listdir(tmp_path)
+    assert left.startswith(".big.cvd.") and left.endswith(".tmp")
+    os.utime(tmp_path / left, (time.time() - 60,) * 2)
+    corvalind.save(built([("zz", 1, 1)]), path)
+    assert os.listdir(tmp_path) == ["big.cvd"]

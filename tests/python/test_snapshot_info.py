@@ -8,7 +8,7 @@ import pytest
 
 from conftest import EMPTY_TRIE, WORKED_EXAMPLE, snapshot
 from corvalind import PrefixSearch, build_flat_arrays
-from corvalind.snapshot_info import SnapshotInfo, snapshot_info
+from corvalind.snapshot_info import SnapshotFields, SnapshotInfo, snapshot_fields, snapshot_info
 
 UUIDS = [uuid.UUID(int=k * 0x1234567890ABCDEF) for k in range(1, 5)]
 
@@ -80,3 +80,23 @@ def test_damaged_snapshots_raise_value_error():
     for bad in (b"\xfd" + (2**63).to_bytes(8, "little"), b"\xfe", b"\xff"):
         with pytest.raises(ValueError):
             snapshot_info(bad + data[1:])
+
+
+def test_fields_are_decoded_as_encoded():
+    payloads = [None, (1, [0], [1]), None, (70_000, [1, 0], [69_999, 1]), (1, [0], [1])]
+    data = snapshot(
+        node_shifts=[0, 2, 3, 3, 4],
+        labels=["", "a", "b", "b", "日"],
+        transitions=[1, 2, 3, 4],
+        payloads=payloads,
+        int_ids=[7, 2**32 - 1],
+    )
+    assert snapshot_fields(data) == SnapshotFields(
+        [0, 2, 3, 3, 4], ["\0", "a", "b", "b", "日"], [1, 2, 3, 4], payloads, [], [7, 2**32 - 1], "int32",
+        [False, True, False, True, True],
+    )
+    uuids = [bytes(range(16))]
+    assert snapshot_fields(snapshot([0], [""], [], [None], uuids=uuids)).video_uuids == uuids
+    for damaged in (data + b"\x00", data[:-1], data.replace("日".encode(), b"\xe6\x00\x00")):
+        with pytest.raises(ValueError):
+            snapshot_fields(damaged)

@@ -169,7 +169,7 @@ def test_first_typo_queries_on_a_fresh_object_at_once(shared):
     for round_ in range(20):
         trie = PrefixSearch.from_bytes(data)
 
-        def first_query(k, trie=trie):
+        def first_query(k, trie=trie, round_=round_):
             term = long_queries[(round_ + k) % len(long_queries)]
             max_dist = 1 + k % 2
             assert trie.fuzzy_match(term, max_dist) == expected[term, max_dist]

@@ -89,7 +89,10 @@ def test_stub_signatures_match_runtime_text_signatures():
         if positional and positional[0].arg == "self":
             positional = positional[1:]
         defaults = [None] * (len(positional) - len(stub_args.defaults)) + stub_args.defaults
-        stub = [(arg.arg, None if default is None else ast.literal_eval(default)) for arg, default in zip(positional, defaults)]
+        stub = [
+            (arg.arg, None if default is None else ast.literal_eval(default))
+            for arg, default in zip(positional, defaults, strict=True)
+        ]
         parameters = inspect.signature(getattr(_corvalind.PrefixSearch, name)).parameters.values()
         actual = [
             (p.name, None if p.default is inspect.Parameter.empty else p.default)

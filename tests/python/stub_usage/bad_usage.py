@@ -17,4 +17,4 @@ PrefixSearch()  # error: call-arg
 trie.to_bytes(1)  # error: call-arg
 score: int = trie.fuzzy_match_video("helo")[0][1]  # error: assignment
 term: bytes = trie.fuzzy_match("helo")[0][0]  # error: assignment
-trie.video_top_n  # error: attr-defined
+trie.video_top_n  # noqa: B018  # error: attr-defined
