@@ -9,8 +9,9 @@ In one process, on the same terms and the same misspelt queries:
 - building, ``to_bytes`` and ``from_bytes`` against pickling the flat arrays;
 - resident memory of the trie against marisa-trie, a Python set and the
   symspellpy dictionary, each measured in a fresh process;
-- optionally (``--with-baseline``) the C++ comparison of the shipped trie walk
-  with a full-row walk, bench/walk_baseline.cc.
+- optionally (``--with-baseline``) the C++ comparison of the typo search with
+  a compiled deletion dictionary and the walk from the root, per length
+  bucket, with memory figures, bench/walk_baseline.cc.
 
 Prints the tables and writes report.md and chart.png to the output folder
 (default bench/out/<timestamp>/).
@@ -273,7 +274,7 @@ def walk_baseline(out: Path, words: Path) -> str:
             "-DCORVALIND_BUILD_EXTENSION=OFF",
         ],
         ["cmake", "--build", str(build_dir), "--target", "walk_baseline", "-j2"],
-        [str(build_dir / "walk_baseline"), str(words)],
+        [str(build_dir / "walk_baseline"), str(words), "2000", "3"],
     ]
     for step in steps:
         done = subprocess.run(step, check=False, capture_output=True, text=True)

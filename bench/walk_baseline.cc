@@ -1,29 +1,38 @@
-// Times the term search three ways: the plain full-row walk, the shipped
-// walk from the root, and the forward-backward search that fuzzy_match runs
-// at max_dist 1 and 2.
+// Times the typo search against a compiled deletion dictionary.
 //
 // Builds a trie of the words of a file (one per line; default
 // /usr/share/dict/american-english), numbered breadth first like the Python
-// producer does, makes seeded misspellings of its words in three length
-// buckets and times the three on them at max_dist 1 and 2, interleaved,
-// after checking that all give the same matches in the same order. The
-// full-row walk computes every n + 1 cells of a row for each visited node
-// and reads the label at the target node. Also prints what the
-// forward-backward index costs to build and to keep.
+// producer does, and a symmetric-delete dictionary (deletion_dictionary.h)
+// of the same words for max_dist 1 and 2. Makes seeded misspellings of the
+// words in three length buckets and, after checking on every query that
+// the core's search gives the walk's matches in the walk's order and the
+// dictionary's (term, distance) set, times per query, interleaved: the
+// dictionary, the core's search (fuzzy_match_nodes of terminal nodes: the
+// forward-backward search where it serves) and the walk from the root.
+// Each query keeps its best of REPEATS runs of each; the table gives the
+// median and mean over the queries. Also prints the memory of each
+// structure, the index build, what a serving process holds after restoring
+// the trie and answering one typo query (a child process reading
+// /proc/self/statm), and the time of a query that cannot match.
 //
 // Build and run (Release):
 //   cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DCORVALIND_BUILD_BENCH=ON
 //         -DCORVALIND_BUILD_EXTENSION=OFF
 //   cmake --build build/bench --target walk_baseline
 //   build/bench/walk_baseline [WORD_FILE [QUERIES [REPEATS]]]
-// Times are the best of REPEATS passes (default 5) over QUERIES misspellings
-// (default 1000) per set, in CPU time of the thread.
+// QUERIES per bucket (default 1000), REPEATS default 3.
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <random>
 #include <span>
@@ -32,19 +41,23 @@
 #include <vector>
 
 #include "builder.h"
+#include "deletion_dictionary.h"
 #include "payloads.h"
-#include "prefix/matcher/forward_backward.h"
 #include "prefix/matcher/matcher.h"
 #include "prefix/matcher/walk.h"
 #include "prefix/trie/forward_backward_index.h"
 #include "prefix/trie/trie.h"
 #include "reference.h"
+#include "video_query.h"
+
+extern char** environ;
 
 namespace corvalind {
 namespace {
 
 using reference::to_scalars;
 using reference::to_utf8;
+using Clock = std::chrono::steady_clock;
 
 // Breadth-first trie of sorted distinct words: a node is the run of words
 // sharing its path string, its children the runs that continue it, in
@@ -84,58 +97,6 @@ Trie build_trie(std::vector<std::u32string> words) {
   return std::move(*trie);
 }
 
-// The walk as first described: recursion, one full row of n + 1 cells per
-// visited node, the label read at the target node.
-struct FullRowWalk {
-  const Trie& trie;
-  std::u32string_view q;
-  uint16_t max_dist;
-  std::vector<std::vector<uint16_t>> rows;
-  std::u32string prefix;
-  std::vector<MatchResult> results;
-  uint64_t visited = 0;
-
-  void dfs(uint32_t node, std::size_t depth) {
-    const EdgeRange edges = trie.edges(node);
-    for (uint32_t e = edges.begin; e < edges.end; ++e) {
-      const uint32_t child = trie.child_transitions[e];
-      const char32_t c = trie.child_labels[child];
-      if (c == U'\0') continue;
-      ++visited;
-      const std::vector<uint16_t>& prev = rows[depth];
-      std::vector<uint16_t>& cur = rows[depth + 1];
-      cur[0] = static_cast<uint16_t>(depth + 1);
-      uint16_t row_min = cur[0];
-      for (std::size_t j = 1; j <= q.size(); ++j) {
-        cur[j] = std::min({static_cast<uint16_t>(prev[j] + 1), static_cast<uint16_t>(cur[j - 1] + 1),
-                           static_cast<uint16_t>(prev[j - 1] + (q[j - 1] == c ? 0 : 1))});
-        row_min = std::min(row_min, cur[j]);
-      }
-      if (row_min > max_dist) continue;
-      prefix.push_back(c);
-      if (cur[q.size()] <= max_dist && trie.is_terminal[child]) {
-        results.push_back({to_utf8(prefix), child, cur[q.size()]});
-      }
-      dfs(child, depth + 1);
-      prefix.pop_back();
-    }
-  }
-};
-
-struct Baseline {
-  std::vector<MatchResult> results;
-  uint64_t visited;
-};
-
-Baseline full_row_match(const Trie& trie, std::string_view term, uint16_t max_dist) {
-  const std::u32string q = to_scalars(term);
-  FullRowWalk walk{trie, q, max_dist, {}, {}, {}};
-  walk.rows.assign(q.size() + max_dist + 2, std::vector<uint16_t>(q.size() + 1));
-  for (std::size_t j = 0; j <= q.size(); ++j) walk.rows[0][j] = static_cast<uint16_t>(j);
-  walk.dfs(0, 0);
-  return {std::move(walk.results), walk.visited};
-}
-
 // Words with one or two random edits (substitution, insertion, deletion or
 // a swap of neighbours), `min_length` to `max_length` scalars long before
 // and after.
@@ -165,86 +126,233 @@ std::vector<std::string> misspellings(const std::vector<std::u32string>& words, 
   return queries;
 }
 
-bool same(const std::vector<MatchResult>& a, const std::vector<MatchResult>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const MatchResult& x, const MatchResult& y) {
-    return x.term == y.term && x.node == y.node && x.distance == y.distance;
-  });
+
+template <class T>
+std::size_t bytes_of(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
 }
 
-// CPU time of this thread: other processes on a shared machine take turns
-// with it, which wall time would count.
+// What the typo search reads: the trie's edge and label arrays, the
+// terminal flags and the walk's edge view.
+std::size_t lookup_bytes(const Trie& trie) {
+  return bytes_of(trie.node_shifts) + bytes_of(trie.child_labels) + bytes_of(trie.child_transitions) +
+         bytes_of(trie.is_terminal) + bytes_of(trie.walk_edges);
+}
+
+std::size_t index_bytes(const ForwardBackwardIndex& index) {
+  return bytes_of(index.preorder) + bytes_of(index.reverse) + bytes_of(index.terminal.words) +
+         bytes_of(index.terminal.before) + bytes_of(index.term_nodes) + bytes_of(index.duplicates);
+}
+
+// The whole trie as a process holds it, its payloads and id tables included.
+std::size_t trie_bytes(const Trie& trie) {
+  const PayloadTable& p = trie.payloads;
+  return lookup_bytes(trie) + bytes_of(p.present) + bytes_of(p.totals) + bytes_of(p.entry_offsets) +
+         bytes_of(p.video_ids) + bytes_of(p.video_counts) + bytes_of(trie.video_uuids) +
+         bytes_of(trie.video_int_ids);
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// CPU time of this thread: what another process's turn on the core does
+// not count.
 double cpu_seconds() {
   timespec now{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// The shipped walk from the root alone, as fuzzy_match runs it for the
-// searches the forward-backward index does not serve.
-std::vector<MatchResult> walk_match(const Trie& trie, std::string_view term, uint32_t max_dist) {
-  std::vector<MatchResult> matches;
-  const std::u32string q = to_scalars(term);
-  detail::walk_from_root(trie, q, max_dist, true, [&](uint32_t node, uint32_t distance, std::span<const char32_t> path) {
-    matches.push_back({to_utf8(std::u32string(path.begin(), path.end())), node, distance});
-    return false;
-  });
-  return matches;
+// Resident bytes of this process.
+std::size_t resident_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-std::vector<MatchResult> forward_backward_match(const Trie& trie, const ForwardBackwardIndex& index,
-                                                std::string_view term, uint32_t max_dist, uint64_t* visited) {
-  std::vector<MatchResult> matches;
-  for (TermHit& hit : forward_backward_search(trie, index, to_scalars(term), max_dist, true, visited)) {
-    matches.push_back({std::move(hit.term), hit.node, hit.distance});
+// Peak resident bytes since the last reset_peak().
+std::size_t peak_resident_bytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
   }
+  return 0;
+}
+
+void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+constexpr double kMiB = 1024.0 * 1024.0;
+
+// The child of serve_child: restores the snapshot in `path` as a serving
+// process would, answers one typo query and reports what it holds.
+int serve(const char* path) {
+  const std::size_t before = resident_bytes();
+  std::vector<uint8_t> bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  Result<Trie> decoded = Trie::decode(bytes);
+  if (!decoded) return 1;
+  const Trie trie = std::move(*decoded);
+  std::vector<uint8_t>().swap(bytes);
+  const std::size_t loaded = resident_bytes();
+  reset_peak();
+  const auto start = Clock::now();
+  fuzzy_match(trie, "indx", 1, std::nullopt);
+  const double first_query = seconds_since(start);
+  const std::size_t peak = peak_resident_bytes();
+  const std::size_t after = resident_bytes();
+  const ForwardBackwardIndex* index = trie.forward_backward->get(trie);
+  const std::size_t structure = trie_bytes(trie) + (index ? index_bytes(*index) : 0);
+  const double bound = 1.1 * static_cast<double>(structure) + 16 * kMiB;
+  std::printf("serving process: structure %.1f MiB (trie %.1f + index %.1f); RSS growth after from_bytes %.1f MiB, "
+              "after the first typo query (%.3f s) %.1f MiB, bound 1.1 x structure + 16 MiB = %.1f MiB: %s\n",
+              static_cast<double>(structure) / kMiB, static_cast<double>(trie_bytes(trie)) / kMiB,
+              static_cast<double>(structure - trie_bytes(trie)) / kMiB, static_cast<double>(loaded - before) / kMiB,
+              first_query, static_cast<double>(after - before) / kMiB, bound / kMiB,
+              static_cast<double>(after - before) <= bound ? "met" : "missed");
+  std::printf("index build in the serving process: peak RSS growth %.1f MiB over the start (trie, index and "
+              "temporaries) = %.2f x the final structure\n",
+              static_cast<double>(peak - before) / kMiB, static_cast<double>(peak - before) / static_cast<double>(structure));
+  return 0;
+}
+
+// Writes the trie's snapshot and runs `self --serve` on it in a fresh process.
+void serve_child(const Trie& trie, const char* self) {
+  char path[] = "/tmp/walk_baseline_XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return;
+  const std::vector<uint8_t> bytes = trie.encode();
+  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::perror("write");
+  close(fd);
+  char serve_flag[] = "--serve";
+  char* argv[] = {const_cast<char*>(self), serve_flag, path, nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+  std::fflush(stdout);
+  unlink(path);
+}
+
+struct TermDistance {
+  std::string term;
+  uint32_t distance;
+  auto operator<=>(const TermDistance&) const = default;
+};
+
+// The core's search as the benchmark times it: terminal nodes and distances,
+// no text, as the dictionary gives term ids and distances.
+std::vector<NodeMatch> core_search(const Trie& trie, std::string_view term, uint32_t max_dist) {
+  return fuzzy_match_nodes(trie, term, max_dist, std::nullopt, true);
+}
+
+std::vector<NodeMatch> walk_search(const Trie& trie, std::string_view term, uint32_t max_dist) {
+  std::vector<NodeMatch> matches;
+  detail::walk_from_root(trie, to_scalars(term), max_dist, true,
+                         [&](uint32_t node, uint32_t distance, std::span<const char32_t>) {
+                           matches.push_back({node, distance});
+                           return false;
+                         });
   return matches;
 }
 
-// Checks the three on every query, then times each over the whole set
-// `repeats` times, interleaved, and keeps each one's best pass. Returns
-// false on a mismatch.
-bool compare(const Trie& trie, const ForwardBackwardIndex& index, const char* label,
-             const std::vector<std::string>& queries, uint16_t max_dist, int repeats) {
-  uint64_t visited = 0;
-  uint64_t visited_fb = 0;
+bool same_nodes(const std::vector<NodeMatch>& a, const std::vector<NodeMatch>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const NodeMatch& x, const NodeMatch& y) { return x.node == y.node && x.distance == y.distance; });
+}
+
+// The core's results in walk order and the dictionary's as a set, on every
+// query; prints the first disagreement.
+bool check(const Trie& trie, bench::DeletionDictionary& dictionary, const std::vector<std::u32string>& terms,
+           const std::vector<std::string>& queries, uint32_t max_dist) {
   for (const std::string& query : queries) {
-    Baseline base = full_row_match(trie, query, max_dist);
-    visited += base.visited;
-    if (!same(base.results, walk_match(trie, query, max_dist)) ||
-        !same(base.results, forward_backward_match(trie, index, query, max_dist, &visited_fb)) ||
-        !same(base.results, fuzzy_match(trie, query, max_dist, std::nullopt))) {
-      std::printf("MISMATCH on '%s' at max_dist %u\n", query.c_str(), max_dist);
+    const std::vector<NodeMatch> core = core_search(trie, query, max_dist);
+    if (!same_nodes(core, walk_search(trie, query, max_dist))) {
+      std::printf("MISMATCH with the walk on '%s' at max_dist %u\n", query.c_str(), max_dist);
+      return false;
+    }
+    std::vector<TermDistance> ours;
+    for (const MatchResult& m : fuzzy_match(trie, query, max_dist, std::nullopt)) ours.push_back({m.term, m.distance});
+    std::vector<TermDistance> theirs;
+    for (const auto& m : dictionary.lookup(to_scalars(query))) theirs.push_back({to_utf8(terms[m.term]), m.distance});
+    std::sort(ours.begin(), ours.end());
+    std::sort(theirs.begin(), theirs.end());
+    if (ours != theirs || ours.size() != core.size()) {
+      std::printf("MISMATCH with the deletion dictionary on '%s' at max_dist %u: %zu against %zu matches\n",
+                  query.c_str(), max_dist, ours.size(), theirs.size());
       return false;
     }
   }
-  double best_base = 1e30;
-  double best_walk = 1e30;
-  double best_fb = 1e30;
-  std::size_t sink = 0;
-  for (int r = 0; r < repeats; ++r) {
-    double start = cpu_seconds();
-    for (const std::string& query : queries) sink += full_row_match(trie, query, max_dist).results.size();
-    best_base = std::min(best_base, cpu_seconds() - start);
-    start = cpu_seconds();
-    for (const std::string& query : queries) sink += walk_match(trie, query, max_dist).size();
-    best_walk = std::min(best_walk, cpu_seconds() - start);
-    start = cpu_seconds();
-    for (const std::string& query : queries) sink += forward_backward_match(trie, index, query, max_dist, nullptr).size();
-    best_fb = std::min(best_fb, cpu_seconds() - start);
-  }
-  const double n = static_cast<double>(queries.size());
-  std::printf("%-13s max_dist %u | full row %8.2f us/query | walk %7.0f nodes/query %7.2f us/query | "
-              "forward-backward %6.0f nodes/query %6.2f us/query | walk/full row %5.2fx, fb/walk %5.2fx  "
-              "(%zu matches)\n",
-              label, max_dist, best_base * 1e6 / n, static_cast<double>(visited) / n, best_walk * 1e6 / n,
-              static_cast<double>(visited_fb) / n, best_fb * 1e6 / n, best_base / best_walk, best_walk / best_fb,
-              sink / (3 * static_cast<std::size_t>(repeats)));
   return true;
 }
 
-template <class T>
-double bytes_per_node(const std::vector<T>& v, std::size_t nodes) {
-  return static_cast<double>(v.size() * sizeof(T)) / static_cast<double>(nodes);
+struct Summary {
+  double median_us, mean_us;
+};
+
+Summary summarize(std::vector<double> seconds) {
+  std::sort(seconds.begin(), seconds.end());
+  double sum = 0;
+  for (const double s : seconds) sum += s;
+  const std::size_t n = seconds.size();
+  const double median = n % 2 ? seconds[n / 2] : (seconds[n / 2 - 1] + seconds[n / 2]) / 2;
+  return {median * 1e6, sum / static_cast<double>(n) * 1e6};
+}
+
+// Times the three on each query, interleaved, best of `repeats` per query.
+void time_bucket(const Trie& trie, bench::DeletionDictionary& dictionary, const char* label,
+                 const std::vector<std::string>& queries, uint32_t max_dist, int repeats) {
+  const std::size_t n = queries.size();
+  std::vector<double> dd(n, 1e30), core(n, 1e30), walk(n, 1e30);
+  std::size_t sink = 0;
+  for (int r = 0; r < repeats; ++r) {
+    for (std::size_t i = 0; i < n; ++i) {
+      auto start = Clock::now();
+      sink += dictionary.lookup(to_scalars(queries[i])).size();
+      dd[i] = std::min(dd[i], seconds_since(start));
+      start = Clock::now();
+      sink += core_search(trie, queries[i], max_dist).size();
+      core[i] = std::min(core[i], seconds_since(start));
+      start = Clock::now();
+      sink += walk_search(trie, queries[i], max_dist).size();
+      walk[i] = std::min(walk[i], seconds_since(start));
+    }
+  }
+  const Summary a = summarize(dd), b = summarize(core), c = summarize(walk);
+  std::printf("| %-6s | %u | %8.2f | %8.2f | %8.2f | %8.2f | %8.1f | %8.1f | %5.2fx | %5.2fx | %7.2f |\n", label,
+              max_dist, a.median_us, a.mean_us, b.median_us, b.mean_us, c.median_us, c.mean_us,
+              b.median_us / a.median_us, b.mean_us / a.mean_us,
+              static_cast<double>(sink) / (3.0 * repeats * static_cast<double>(n)));
+}
+
+// A query of `length` scalars that no stored term is within one edit of,
+// against a trie of the first 2,000 words: the time to answer [].
+void long_query(const std::vector<std::u32string>& words, std::size_t length) {
+  std::vector<std::u32string> first(words.begin(), words.begin() + std::min<std::size_t>(2000, words.size()));
+  const Trie small = build_trie(first);
+  std::string query(length, 'a');
+  for (std::size_t i = 1; i < length; i += 7) query[i] = 'b';
+  auto start = Clock::now();
+  std::size_t terms = 0, videos = 0;
+  double term_seconds = 0, video_seconds = 0;
+  try {
+    terms = fuzzy_match(small, query, 1, std::nullopt).size();
+    term_seconds = seconds_since(start);
+    start = Clock::now();
+    videos = fuzzy_match_video(small, query, 1, std::nullopt, std::nullopt).size();
+    video_seconds = seconds_since(start);
+  } catch (const std::bad_alloc&) {
+    std::printf("query of %zu scalars: std::bad_alloc after %.3f s\n", length, seconds_since(start));
+    return;
+  }
+  std::printf("query of %zu scalars, trie of the first %zu words, max_dist 1: fuzzy_match %.4f s (%zu matches), "
+              "fuzzy_match_video %.4f s (%zu videos)\n",
+              length, first.size(), term_seconds, terms, video_seconds, videos);
 }
 
 }  // namespace
@@ -252,9 +360,10 @@ double bytes_per_node(const std::vector<T>& v, std::size_t nodes) {
 
 int main(int argc, char** argv) {
   using namespace corvalind;
+  if (argc == 3 && std::string_view(argv[1]) == "--serve") return serve(argv[2]);
   const char* path = argc > 1 ? argv[1] : "/usr/share/dict/american-english";
   const std::size_t count = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1000;
-  const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
+  const int repeats = argc > 3 ? std::atoi(argv[3]) : 3;
 
   std::ifstream in(path);
   if (!in) {
@@ -266,33 +375,54 @@ int main(int argc, char** argv) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty()) words.push_back(to_scalars(line));
   }
+  std::vector<std::u32string> terms = words;
+  std::sort(terms.begin(), terms.end());
+  terms.erase(std::unique(terms.begin(), terms.end()), terms.end());
   const Trie trie = build_trie(words);
-  const std::size_t n = trie.node_count();
-  const PayloadTable& p = trie.payloads;
-  const double fixed = bytes_per_node(trie.node_shifts, n) + bytes_per_node(trie.child_labels, n) +
-                       bytes_per_node(trie.child_transitions, n) + bytes_per_node(trie.walk_edges, n) +
-                       bytes_per_node(trie.is_terminal, n) + bytes_per_node(p.present, n) +
-                       bytes_per_node(p.totals, n) + bytes_per_node(p.entry_offsets, n);
-  std::printf("%s: %zu words, %zu nodes, %zu edges, %.2f bytes per node (payload entries apart)\n", path,
-              words.size(), n, trie.child_transitions.size(), fixed);
-  const double build_start = cpu_seconds();
+  const std::size_t nodes = trie.node_count();
+  const double node_count = static_cast<double>(nodes);
+  const double term_count = static_cast<double>(terms.size());
+
+  double build_seconds = 1e30;
+  for (int r = 0; r < 5; ++r) {
+    const double start = cpu_seconds();
+    build_forward_backward_index(trie);
+    build_seconds = std::min(build_seconds, cpu_seconds() - start);
+  }
   const ForwardBackwardIndex& index = *trie.forward_backward->get(trie);
-  const double build_seconds = cpu_seconds() - build_start;
-  const double index_bytes = bytes_per_node(index.preorder, n) + bytes_per_node(index.reverse, n) +
-                             bytes_per_node(index.terminal.words, n) +
-                             bytes_per_node(index.terminal.before, n) + bytes_per_node(index.term_nodes, n) +
-                             bytes_per_node(index.duplicates, n);
-  std::printf("forward-backward index: %zu reverse nodes, built in %.3f s, %.2f bytes per node; %.2f in all\n",
-              index.reverse.size() - 1, build_seconds, index_bytes, fixed + index_bytes);
+  const double ours = static_cast<double>(lookup_bytes(trie) + index_bytes(index));
+  std::printf("%s: %zu terms, %zu nodes, %zu edges\n", path, terms.size(), nodes, trie.child_transitions.size());
+  std::printf("forward-backward index: %zu reverse nodes, built in %.3f s (%.3f s per million nodes, CPU time, best of 5)\n",
+              index.reverse.size() - 1, build_seconds, build_seconds / node_count * 1e6);
+  std::printf("memory, ours: trie lookup arrays %.1f MB + index %.1f MB = %.1f MB (%.1f B/node, %.1f B/term)\n",
+              static_cast<double>(lookup_bytes(trie)) / 1e6, static_cast<double>(index_bytes(index)) / 1e6,
+              ours / 1e6, ours / node_count, ours / term_count);
+  bench::DeletionDictionary* dictionaries[3] = {nullptr, nullptr, nullptr};
+  for (const uint32_t k : {1u, 2u}) {
+    const auto start = Clock::now();
+    dictionaries[k] = new bench::DeletionDictionary(terms, k);
+    const double bytes = static_cast<double>(dictionaries[k]->bytes());
+    std::printf("memory, deletion dictionary max_dist %u: %.1f MB (%.1f B/term), built in %.2f s; ours / it %.2f\n", k,
+                bytes / 1e6, bytes / term_count, seconds_since(start), ours / bytes);
+  }
+  std::fflush(stdout);
+  serve_child(trie, argv[0]);
+  long_query(words, 9'600'000);
 
   struct Set {
     const char* label;
     std::size_t min_length, max_length;
   };
-  for (const Set set : {Set{"lengths 3-5", 3, 5}, Set{"lengths 6-9", 6, 9}, Set{"lengths 10-20", 10, 20}}) {
-    const std::vector<std::string> queries = misspellings(words, set.min_length, set.max_length, count, 2024);
-    for (const uint16_t max_dist : {1, 2}) {
-      if (!compare(trie, index, set.label, queries, max_dist, repeats)) return 1;
+  const Set sets[] = {{"3-5", 3, 5}, {"6-9", 6, 9}, {"10-20", 10, 20}};
+  std::printf("\nmicroseconds per query, %zu misspellings per bucket, best of %d per query, interleaved:\n", count,
+              repeats);
+  std::printf("| bucket | k | dd median | dd mean | fb median | fb mean | walk median | walk mean | "
+              "fb/dd median | fb/dd mean | matches |\n|---|---|---|---|---|---|---|---|---|---|---|\n");
+  for (const uint32_t max_dist : {1u, 2u}) {
+    for (const Set& set : sets) {
+      const std::vector<std::string> queries = misspellings(terms, set.min_length, set.max_length, count, 2024);
+      if (!check(trie, *dictionaries[max_dist], terms, queries, max_dist)) return 1;
+      time_bucket(trie, *dictionaries[max_dist], set.label, queries, max_dist, repeats);
     }
   }
   return 0;

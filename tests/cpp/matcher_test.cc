@@ -221,6 +221,63 @@ TEST(FuzzyMatchNodes, DeepCombAgreesWithReference) {
   }
 }
 
+// A comb as deep as the query is long: every spine node stays pending, so
+// rows of the whole query (40 kB each here) would pass the row storage's
+// cap, while the band around the diagonal takes a few cells per node.
+TEST(FuzzyMatchNodes, LongQueryOnDeepCombUsesTheBand) {
+  constexpr uint32_t kDepth = 20000;
+  std::vector<TestNode> nodes(1);
+  uint32_t spine = 0;
+  for (uint32_t i = 0; i < kDepth; ++i) {
+    nodes.push_back({spine, U'a', false});
+    const auto next = static_cast<uint32_t>(nodes.size() - 1);
+    nodes.push_back({spine, U'b', true});
+    spine = next;
+  }
+  const Trie trie = make_trie(nodes);
+  // Spine node at depth d is node 2d - 1, the leaf a^d b node 2d + 2.
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {
+      {2 * kDepth - 3, 1}, {2 * kDepth - 1, 0}, {2 * kDepth, 1}};
+  std::vector<std::pair<uint32_t, uint32_t>> got;
+  for (const NodeMatch& m : fuzzy_match_nodes(trie, std::string(kDepth, 'a'), 1, {}, false)) {
+    got.emplace_back(m.node, m.distance);
+  }
+  EXPECT_EQ(got, expected);
+}
+
+// A query longer than the deepest path plus max_dist matches nothing, and
+// one exactly that long still finds what is there.
+TEST(Matchers, QueryLongerThanEveryPathPlusMaxDist) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string query;
+    uint32_t max_dist;
+    bool terminal_only;
+    TermList expected;
+  };
+  const std::string nul(1, '\0');
+  const Case cases[] = {
+      {{"abc", "x"}, "abcde", 2, true, {{"abc", 2}}},
+      {{"abc", "x"}, "abcdef", 2, true, {}},
+      {{"abc"}, "abcd", 1, false, {{"abc", 1}}},
+      {{"abc"}, "abcde", 1, false, {}},
+      // A deeper path behind a U+0000 label is invisible and does not count.
+      {{"ab", "x" + nul + "xxxxxx"}, "abc", 1, true, {{"ab", 1}}},
+      {{"ab", "x" + nul + "xxxxxx"}, "abcd", 1, true, {}},
+      {{"ab"}, std::string(9'600'000, 'a'), 1, false, {}},
+      // Lengths in scalars, not bytes: 4 scalars in 12 bytes, then 5.
+      {{"日本"}, "日本語語", 2, true, {{"日本", 2}}},
+      {{"日本"}, "日本語語語", 2, true, {}},
+  };
+  for (const Case& c : cases) {
+    const std::vector<TestNode> nodes = word_nodes(c.words);
+    const Trie trie = make_trie(nodes);
+    EXPECT_EQ(paths_of(nodes, fuzzy_match_nodes(trie, c.query, c.max_dist, {}, c.terminal_only)), c.expected)
+        << c.query.substr(0, 10) << " " << c.max_dist;
+    if (c.terminal_only) EXPECT_EQ(terms_of(fuzzy_match(trie, c.query, c.max_dist, {})), c.expected);
+  }
+}
+
 // Seeded random tries over a small alphabet with multi-byte scalars and an
 // occasional U+0000 label, checked against the brute-force distance and the
 // recursive reference walk.
@@ -321,7 +378,7 @@ TEST(Matchers, QueriesOfEveryWidthAgreeWithReference) {
     return w;
   };
 
-  const std::size_t lengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 31, 32, 33, 62, 63, 64, 65, 66, 100};
+  const std::size_t lengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 31, 32, 33, 62, 63, 64, 65, 66, 100, 300};
   const uint32_t distances[] = {0, 1, 2, 3, 4, 5, 9, 63, 64, 65, 1000, kMaxU32Dist};
   for (const std::size_t length : lengths) {
     for (int round = 0; round < 12; ++round) {

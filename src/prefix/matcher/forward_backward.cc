@@ -95,16 +95,14 @@ struct ForwardTree {
 
   EdgeRange children_of_node(uint32_t node) const { return trie.edges(node); }
   EdgeRange children_below(uint32_t edge) const {
-    const WalkEdge down = trie.walk_edges[edge];
     // The first of them is read next: start fetching it now.
-    __builtin_prefetch(trie.walk_edges.data() + down.first_edge);
-    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(trie.child_transitions[edge]).end
-                                                                  : down.first_edge + down.edge_count;
-    return {down.first_edge, end};
+    __builtin_prefetch(trie.walk_edges.data() + trie.walk_edges[edge].first_edge);
+    return trie.edges_below(edge);
   }
   char32_t label(uint32_t edge) const { return trie.walk_edges[edge].label; }
   uint32_t target(uint32_t edge) const { return trie.child_transitions[edge]; }
-  bool terminal(uint32_t node) const { return trie.is_terminal[node] != 0; }
+  // Whether the target of `edge` ends a stored term.
+  bool ends_term(uint32_t edge) const { return trie.walk_edges[edge].terminal != 0; }
   EdgeRange labelled(EdgeRange range, char32_t c) const {
     const WalkEdge* edges = trie.walk_edges.data();
     const WalkEdge* lo = std::partition_point(edges + range.begin, edges + range.end,
@@ -127,7 +125,7 @@ struct ReverseTree {
   EdgeRange children_below(uint32_t child) const { return children_of_node(child); }
   char32_t label(uint32_t child) const { return index.reverse[child].label; }
   uint32_t target(uint32_t child) const { return child; }
-  bool terminal(uint32_t node) const { return index.terminal.test(node); }
+  bool ends_term(uint32_t child) const { return index.terminal.test(child); }
   EdgeRange labelled(EdgeRange range, char32_t c) const {
     const auto begin = index.reverse.begin();
     const auto at = std::partition_point(begin + range.begin, begin + range.end,
@@ -221,10 +219,7 @@ uint64_t band_walk(const Tree& tree, uint32_t start, const Band<K>& band, char32
     }
     path[depth] = c;
     const uint8_t distance = band.last_cell(rows[depth + 1], depth + 1);
-    if (distance <= K) {
-      const uint32_t child = tree.target(edge);
-      if (tree.terminal(child)) on_match(child, distance, depth + 1);
-    }
+    if (distance <= K && tree.ends_term(edge)) on_match(tree.target(edge), distance, depth + 1);
     // A row at depth kMaxBandDepth has no cell within K: its children need no look.
     if (depth + 1 < kMaxBandDepth) {
       ++depth;
@@ -278,7 +273,7 @@ uint64_t backward_case(const ForwardBackwardIndex& index, std::u32string_view q,
     hits.push_back({index.preorder[node], node, distance, std::move(term)});
   };
   // The term q[p-1..n) itself: the rest of the query all deleted.
-  if (p - 1 <= K && reverse.terminal(start)) report(start, p - 1, exact);
+  if (p - 1 <= K && reverse.ends_term(start)) report(start, p - 1, exact);
   return exact + band_walk(reverse, start, band, path.data() + exact, [&](uint32_t node, uint8_t distance,
                                                                          uint32_t depth) {
            report(node, distance, exact + depth);

@@ -78,6 +78,84 @@ struct WagnerFischerRows {
   uint64_t last_cell(uint32_t slot) { return row(slot)[q.size()]; }
 };
 
+// Ukkonen's band: cell j of row d is at least |d - j|, so only the 2k + 1
+// cells of columns d - k .. d + k can be within max_dist k. A row keeps
+// just those (cell o is column d - k + o) and every cost above k is stored
+// as k + 1, which pruning and matching read as "above k" exactly as they
+// read the true cost. For long queries at small max_dist: 2k + 1 cells per
+// visited node whatever the query's length.
+// REQUIRES (for the caller's benefit, not correctness): 2k + 1 < n + 1.
+struct BandedRows {
+  std::u32string_view q;
+  uint32_t k;
+  uint32_t width;  // 2k + 1
+  std::vector<uint32_t> cells;   // slot s: cells[s * width ..]
+  std::vector<uint32_t> depths;  // slot s: the depth of its row
+
+  // REQUIRES: 2 * dist + 1 < 2^32.
+  BandedRows(std::u32string_view query, uint32_t dist)
+      : q(query), k(dist), width(2 * dist + 1), cells(width), depths(1, 0) {
+    // Row 0: cell j is j, for the columns 0 .. k (k < n here).
+    for (uint32_t o = 0; o < width; ++o) cells[o] = o < k ? k + 1 : o - k;
+  }
+
+  uint32_t* row(uint32_t slot) { return cells.data() + std::size_t{slot} * width; }
+
+  void reserve(std::size_t slots) {
+    if (slots * width > cells.size()) cells.resize(slots * width);
+    if (slots > depths.size()) depths.resize(slots);
+  }
+
+  struct Step {
+    BandedRows* rows;
+    const uint32_t* prev;
+    uint32_t* cur;
+    uint32_t to;
+    uint32_t depth;  // of the new row
+
+    // cur[o] is column j = depth - k + o: min(prev[o + 1] + 1 (above),
+    // cur[o - 1] + 1 (left), prev[o] + (q[j-1] != c) (diagonal)), each
+    // capped at k + 1.
+    bool operator()(char32_t c) const {
+      const uint32_t k = rows->k;
+      const uint32_t far = k + 1;
+      const int64_t n = static_cast<int64_t>(rows->q.size());
+      const int64_t first_column = int64_t{depth} - k;
+      const char32_t* q = rows->q.data();
+      uint32_t left = far;
+      uint32_t least = far;
+      for (uint32_t o = 0; o < rows->width; ++o) {
+        const int64_t j = first_column + o;
+        uint32_t cost = far;
+        if (j == 0) {
+          cost = std::min(depth, far);
+        } else if (j > 0 && j <= n) {
+          const uint32_t above = o + 1 < rows->width ? prev[o + 1] : far;
+          cost = std::min({above + 1, left + 1, prev[o] + (q[j - 1] != c ? 1u : 0u), far});
+        }
+        cur[o] = cost;
+        left = cost;
+        least = std::min(least, cost);
+      }
+      rows->depths[to] = depth;
+      return least <= k;
+    }
+  };
+
+  Step step(uint32_t from, uint32_t to, uint32_t depth) { return {this, row(from), row(to), to, depth}; }
+
+  void copy(uint32_t from, uint32_t to) {
+    std::copy_n(row(from), width, row(to));
+    depths[to] = depths[from];
+  }
+
+  // Cell n, at o = n - depth + k; outside the band it is above k.
+  uint64_t last_cell(uint32_t slot) {
+    const int64_t o = static_cast<int64_t>(q.size()) - depths[slot] + k;
+    return o < 0 || o >= width ? uint64_t{k} + 1 : row(slot)[o];
+  }
+};
+
 // PM of Myers' algorithm: bit i of PM(c) is set iff q[i] == c. A scalar is
 // looked up in the slot of its low byte, so the common lookup is one load
 // and one compare whatever the script; the rare scalars whose slot another

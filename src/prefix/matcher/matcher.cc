@@ -22,6 +22,11 @@ void search(const Trie& trie, std::string_view term, uint32_t max_dist, std::opt
             bool terminal_only, bool with_text, OnHit on_hit, OnMatch on_match) {
   if (trie.node_count() == 0) return;
   require_finished(trie);
+  // Every node is within max_depth scalars of the root, so a query longer
+  // than max_depth + max_dist is further than max_dist from all of them.
+  // A scalar takes at least one byte: most queries need no count.
+  const uint64_t longest_match = uint64_t{trie.max_depth} + max_dist;
+  if (term.size() > longest_match && scalar_count(term) > longest_match) return;
   const std::u32string q = decode_utf8(term);
   const ForwardBackwardIndex* index = nullptr;
   if (terminal_only && forward_backward_serves(q.size(), max_dist)) index = trie.forward_backward->get(trie);

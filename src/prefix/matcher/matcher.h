@@ -8,16 +8,20 @@
 // subtree. `limit` stops the walk right after the limit-th match, so a limit
 // of 0 behaves like 1.
 //
-// Distances are exact for every max_dist and query length. Queries of 1 to
-// 64 scalars use bit-parallel rows (Myers/Hyyrö): a visited child whose
-// parent's row minimum is max_dist costs a table lookup and an AND, any
-// other a few dozen word operations. Other queries use rows of n + 1 cells,
-// 16 bits wide, or 32 when 16 bits could overflow: n + 1 cells per visited
-// node. Working memory: one row per node of the current path that still has
-// children to visit, plus one; never proportional to max_dist, and no
-// recursion. Throws std::bad_alloc for a query of 2^32 - 1 scalars or more,
-// and when those rows would take more than 256 MiB (a long query on a trie
-// thousands of levels deep that branches all the way down). Throws
+// Distances are exact for every max_dist and query length. A query longer
+// than the trie's deepest path plus max_dist gets no matches at once, in
+// the time of counting its scalars. Queries of 1 to 64 scalars use
+// bit-parallel rows (Myers/Hyyrö): a visited child whose parent's row
+// minimum is max_dist costs a table lookup and an AND, any other a few
+// dozen word operations. Longer queries use the band of 2 * max_dist + 1
+// cells around the diagonal when it is narrower than the row, else rows of
+// n + 1 cells, 16 bits wide, or 32 when 16 bits could overflow: so a
+// visited node costs O(min(max_dist, n)). Working memory: one row per node
+// of the current path that still has children to visit, plus one; no
+// recursion. Throws std::bad_alloc for a query of 2^32 - 1 scalars or more
+// that the trie is deep enough to match, and when those rows would take
+// more than 256 MiB (a long query at a large max_dist on a trie thousands
+// of levels deep that branches all the way down). Throws
 // Interrupted when the interrupt check asks (interrupt.h).
 //
 // REQUIRES: a trie accepted by check_trie and indexed by index_edges, `term`

@@ -32,6 +32,7 @@ template <class Cell>
 int64_t row_work(const WagnerFischerRows<Cell>& rows) {
   return static_cast<int64_t>(rows.q.size() / 8 + 1);
 }
+inline int64_t row_work(const BandedRows& rows) { return static_cast<int64_t>(rows.width / 8 + 1); }
 
 // A node whose children are still to be visited.
 struct Frame {
@@ -91,16 +92,13 @@ void walk(const Trie& trie, Rows& rows, uint64_t max_dist, bool terminal_only, s
     if (depth > path.size()) path.resize(2 * path.size());
     path[depth - 1] = down.label;
     const uint64_t distance = rows.last_cell(t + 1);
-    if (distance <= max_dist) {
-      const uint32_t child = trie.child_transitions[edge];
-      if ((!terminal_only || trie.is_terminal[child]) &&
-          on_match(child, static_cast<uint32_t>(distance), std::span<const char32_t>(path.data(), depth))) {
-        return;
-      }
+    if (distance <= max_dist && (!terminal_only || down.terminal) &&
+        on_match(trie.child_transitions[edge], static_cast<uint32_t>(distance),
+                 std::span<const char32_t>(path.data(), depth))) {
+      return;
     }
 
-    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(trie.child_transitions[edge]).end
-                                                                  : down.first_edge + down.edge_count;
+    const uint32_t end = trie.edges_below(edge).end;
     const uint32_t first = next_visible(edges, down.first_edge, end);
     if (first >= end) continue;
     if (top.edge < top.end) {
@@ -146,6 +144,11 @@ void walk_from_root(const Trie& trie, std::u32string_view q, uint32_t max_dist, 
   if (n >= 1 && n <= 64) {
     Hyrroe2003Rows rows(q, max_dist);
     run(rows, sizeof(BitRow));
+    return;
+  }
+  if (2 * uint64_t{max_dist} + 1 < n + 1) {
+    BandedRows rows(q, max_dist);
+    run(rows, rows.width * sizeof(uint32_t));
     return;
   }
   // A cell is a distance between strings of at most max(n, max_depth)

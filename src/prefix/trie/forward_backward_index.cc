@@ -1,8 +1,11 @@
 #include "prefix/trie/forward_backward_index.h"
 
 #include <algorithm>
-#include <numeric>
-#include <span>
+#include <optional>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "interrupt.h"
 #include "prefix/trie/trie.h"
@@ -10,32 +13,35 @@
 namespace corvalind {
 namespace {
 
-// The visible terms of a trie: term k is the trie node nodes[k], whose path
-// string, reversed, is chars[starts[k] .. starts[k + 1]).
-struct ReversedTerms {
-  std::vector<uint32_t> nodes;
-  std::vector<uint32_t> starts{0};
-  std::vector<char32_t> chars;
+// A visible stored term as build_reverse_trie places it: read from its
+// end, `next` is the scalar before `rest`, the trie node that holds what
+// is still to read (0 and the root once it is used up).
+struct Term {
+  uint32_t node;  // where it ends in the trie
+  uint32_t rest;
+  char32_t next;
+};
 
-  std::span<const char32_t> text(uint32_t k) const {
-    return {chars.data() + starts[k], chars.data() + starts[k + 1]};
-  }
+// The visible stored terms in pre-order, and their length in all.
+struct VisibleTerms {
+  std::vector<Term> terms;
+  uint64_t scalars = 0;
 };
 
 // Walks the visible part of the trie in pre-order (edge order, as the
-// matchers do), ranking every node met and collecting the stored terms;
-// nullopt as soon as they pass `max_scalars` in all.
-std::optional<ReversedTerms> rank_and_collect(const Trie& trie, std::vector<uint32_t>& preorder,
-                                              uint64_t max_scalars) {
+// matchers do), ranking every node met, noting its parent and collecting
+// the stored terms; nullopt as soon as they pass `max_scalars` in all.
+std::optional<VisibleTerms> rank_and_link(const Trie& trie, std::vector<uint32_t>& preorder,
+                                          std::vector<uint32_t>& parent, uint64_t max_scalars) {
   struct Frame {
-    uint32_t edge, end;
+    uint32_t node, edge, end;
   };
-  ReversedTerms terms;
+  VisibleTerms terms;
   preorder.assign(trie.node_count(), 0);
+  parent.assign(trie.node_count(), 0);
   std::vector<Frame> stack;
-  std::vector<char32_t> path;
   const EdgeRange root = trie.edges(0);
-  stack.push_back({root.begin, root.end});
+  stack.push_back({0, root.begin, root.end});
   uint32_t rank = 1;
   InterruptPoll poll;
   while (!stack.empty()) {
@@ -43,7 +49,6 @@ std::optional<ReversedTerms> rank_and_collect(const Trie& trie, std::vector<uint
     Frame& top = stack.back();
     if (top.edge >= top.end) {
       stack.pop_back();
-      if (!stack.empty()) path.pop_back();  // one label per frame but the root's
       continue;
     }
     const uint32_t edge = top.edge++;
@@ -51,18 +56,91 @@ std::optional<ReversedTerms> rank_and_collect(const Trie& trie, std::vector<uint
     if (down.label == U'\0') continue;
     const uint32_t child = trie.child_transitions[edge];
     preorder[child] = rank++;
-    path.push_back(down.label);
-    if (trie.is_terminal[child]) {
-      if (terms.chars.size() + path.size() > max_scalars) return std::nullopt;
-      terms.nodes.push_back(child);
-      terms.chars.insert(terms.chars.end(), path.rbegin(), path.rend());
-      terms.starts.push_back(static_cast<uint32_t>(terms.chars.size()));
+    parent[child] = top.node;
+    if (down.terminal) {
+      terms.scalars += stack.size();  // the child's depth
+      if (terms.scalars > max_scalars) return std::nullopt;
+      terms.terms.push_back({child, child, down.label});
     }
-    const uint32_t end = down.edge_count == WalkEdge::kManyEdges ? trie.edges(child).end
-                                                                  : down.first_edge + down.edge_count;
-    stack.push_back({down.first_edge, end});
+    stack.push_back({child, down.first_edge, trie.edges_below(edge).end});
   }
   return terms;
+}
+
+// The build frees tens of bytes per node of temporaries, which the C
+// allocator would keep for reuse, leaving a serving process that much
+// bigger for good: hand the free pages back to the system.
+void return_free_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+void append_bit(RankedBits& bits, std::size_t position, bool bit) {
+  if (position % 64 == 0) bits.words.push_back(0);
+  bits.words.back() |= uint64_t{bit} << (position % 64);
+}
+
+// Fills the reverse trie, its terminal bits, term_nodes and duplicates of
+// `index`, whose preorder is filled, from the visible terms (`scalars`
+// long in all) and every visible node's parent.
+//
+// Breadth first, by a most-significant-digit radix sort of the terms read
+// from their ends. A reverse node at depth d is a range of terms sharing
+// their last d scalars. Sorting a range by `next` puts the terms that end
+// there first and the rest in runs of one scalar: the node's children in
+// ascending label order. The ranges of one depth lie left to right in the
+// order their nodes are numbered, so a level's ranges are the whole queue.
+void build_reverse_trie(const Trie& trie, std::vector<Term>& terms, uint64_t scalars,
+                        const std::vector<uint32_t>& parent, ForwardBackwardIndex& index) {
+  struct Range {
+    uint32_t lo, hi;
+  };
+  std::vector<Range> level{{0, static_cast<uint32_t>(terms.size())}};
+  std::vector<Range> next_level;
+  // At most one node per scalar besides the root; the pages never used are
+  // never touched, and the vector is cut to size at the end.
+  index.reverse.reserve(scalars + 2);
+  index.reverse.push_back({U'\0', 0});
+  index.term_nodes.reserve(terms.size());
+  uint32_t r = 0;
+  InterruptPoll poll;
+  while (!level.empty()) {
+    next_level.clear();
+    for (const Range range : level) {
+      poll.tick(range.hi - range.lo + 1);  // its terms are moved once each
+      Term* const begin = terms.data() + range.lo;
+      Term* const end = terms.data() + range.hi;
+      std::sort(begin, end, [](const Term& a, const Term& b) { return a.next < b.next; });
+      index.reverse[r].first_child = static_cast<uint32_t>(index.reverse.size());
+      // Terms that end here: one path string, the first in pre-order named.
+      Term* const ended = std::find_if(begin, end, [](const Term& term) { return term.next != U'\0'; });
+      append_bit(index.terminal, r, ended != begin);
+      if (ended != begin) {
+        const Term* first = std::min_element(begin, ended, [&](const Term& a, const Term& b) {
+          return index.preorder[a.node] < index.preorder[b.node];
+        });
+        index.term_nodes.push_back(first->node);
+        for (const Term* other = begin; other != ended; ++other) {
+          if (other != first) index.duplicates.emplace_back(first->node, other->node);
+        }
+      }
+      for (Term* i = ended; i < end;) {
+        const char32_t c = i->next;
+        Term* j = i;
+        for (; j < end && j->next == c; ++j) {
+          j->rest = parent[j->rest];
+          j->next = j->rest == 0 ? U'\0' : trie.child_labels[j->rest];
+        }
+        next_level.push_back({static_cast<uint32_t>(i - terms.data()), static_cast<uint32_t>(j - terms.data())});
+        index.reverse.push_back({c, 0});
+        i = j;
+      }
+      ++r;
+    }
+    std::swap(level, next_level);
+  }
+  index.reverse.push_back({U'\0', static_cast<uint32_t>(index.reverse.size())});
 }
 
 }  // namespace
@@ -70,10 +148,15 @@ std::optional<ReversedTerms> rank_and_collect(const Trie& trie, std::vector<uint
 std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& trie) {
   if (trie.node_count() == 0) return std::nullopt;
   ForwardBackwardIndex index;
-  std::optional<ReversedTerms> collected =
-      rank_and_collect(trie, index.preorder, kMaxIndexedScalarsPerNode * trie.node_count());
-  if (!collected) return std::nullopt;
-  const ReversedTerms& terms = *collected;
+  {
+    // Build temporaries (4 bytes per node, about 20 per term) go before
+    // the reverse trie is cut to size.
+    std::vector<uint32_t> parent;
+    std::optional<VisibleTerms> visible =
+        rank_and_link(trie, index.preorder, parent, kMaxIndexedScalarsPerNode * trie.node_count());
+    if (!visible) return std::nullopt;
+    build_reverse_trie(trie, visible->terms, visible->scalars, parent, index);
+  }
   index.children_sorted = true;
   for (uint32_t node = 0; node < trie.node_count() && index.children_sorted; ++node) {
     const EdgeRange range = trie.edges(node);
@@ -81,62 +164,11 @@ std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& tri
       if (trie.walk_edges[e].label > trie.walk_edges[e + 1].label) index.children_sorted = false;
     }
   }
-
-  // Reversed terms in lexicographic order; equal ones by pre-order, so the
-  // first of them is the one the reverse trie names.
-  std::vector<uint32_t> order(terms.nodes.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    const auto ta = terms.text(a);
-    const auto tb = terms.text(b);
-    const auto c = std::lexicographical_compare_three_way(ta.begin(), ta.end(), tb.begin(), tb.end());
-    return c != 0 ? c < 0 : index.preorder[terms.nodes[a]] < index.preorder[terms.nodes[b]];
-  });
-
-  // Breadth first over groups of sorted terms sharing their first `depth`
-  // characters: each group is a node, its subgroups by the next character
-  // its children, numbered in the order they are queued.
-  struct Group {
-    uint32_t lo, hi, depth;
-  };
-  std::vector<Group> queue{{0, static_cast<uint32_t>(order.size()), 0}};
-  std::vector<uint8_t> is_terminal;
-  index.reverse.push_back({U'\0', 0});
-  InterruptPoll poll;
-  for (std::size_t r = 0; r < queue.size(); ++r) {
-    poll.tick(queue[r].hi - queue[r].lo + 1);  // its terms are read once each
-    const Group group = queue[r];
-    index.reverse[r].first_child = static_cast<uint32_t>(queue.size());
-    uint32_t i = group.lo;
-    // A term that ends here sorts before the longer ones of its group.
-    const auto length = [&](uint32_t k) { return terms.starts[order[k] + 1] - terms.starts[order[k]]; };
-    const bool ends_here = i < group.hi && length(i) == group.depth;
-    is_terminal.push_back(ends_here);
-    if (ends_here) {
-      const uint32_t first = terms.nodes[order[i]];
-      index.term_nodes.push_back(first);
-      for (++i; i < group.hi && length(i) == group.depth; ++i) {
-        index.duplicates.emplace_back(first, terms.nodes[order[i]]);
-      }
-    }
-    while (i < group.hi) {
-      const char32_t c = terms.text(order[i])[group.depth];
-      uint32_t j = i + 1;
-      while (j < group.hi && terms.text(order[j])[group.depth] == c) ++j;
-      queue.push_back({i, j, group.depth + 1});
-      index.reverse.push_back({c, 0});
-      i = j;
-    }
-  }
-  index.reverse.push_back({U'\0', static_cast<uint32_t>(queue.size())});
+  index.reverse.shrink_to_fit();
   std::sort(index.duplicates.begin(), index.duplicates.end());
 
   RankedBits& bits = index.terminal;
-  bits.words.assign((is_terminal.size() + 63) / 64, 0);
   bits.before.assign(bits.words.size(), 0);
-  for (std::size_t r = 0; r < is_terminal.size(); ++r) {
-    bits.words[r >> 6] |= uint64_t{is_terminal[r]} << (r & 63);
-  }
   for (std::size_t w = 1; w < bits.words.size(); ++w) {
     bits.before[w] = bits.before[w - 1] + static_cast<uint32_t>(std::popcount(bits.words[w - 1]));
   }
@@ -157,9 +189,11 @@ const ForwardBackwardIndex* LazyForwardBackwardIndex::get(const Trie& trie) cons
     }
   } catch (...) {
     state_.store(State::kUnbuilt, std::memory_order_release);
+    return_free_memory();
     throw;
   }
   state_.store(State::kBuilt, std::memory_order_release);
+  return_free_memory();
   return index_.get();
 }
 

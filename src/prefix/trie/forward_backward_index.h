@@ -70,9 +70,11 @@ inline constexpr uint64_t kMaxIndexedScalarsPerNode = 16;
 
 // Builds the index, or returns nullopt for a trie without nodes and when
 // the visible terms are longer in all than kMaxIndexedScalarsPerNode per
-// node. Time: a pre-order walk of
-// the trie and a sort of its terms; memory: about 17 bytes per node for
-// real vocabularies. Throws std::bad_alloc.
+// node. Time: a pre-order walk of the trie and a radix sort of its terms
+// read from their ends, which touches each of their scalars once (about
+// 0.12 s per million nodes of a word list); memory: about 17 bytes per
+// node for real vocabularies, and during the build another 4 per node and
+// 12 per term. Throws std::bad_alloc.
 // REQUIRES: a finished trie.
 std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& trie);
 
@@ -84,8 +86,9 @@ std::optional<ForwardBackwardIndex> build_forward_backward_index(const Trie& tri
 // the same thread. While one call builds, every other call (that same
 // thread's included) gets nullptr, as it does for a trie that gets no
 // index, and walks the trie instead: same results, more time. A build that
-// throws leaves nothing behind, and the next call tries again. Safe to call
-// from several threads at once.
+// throws leaves nothing behind, and the next call tries again. Either way
+// the memory the build freed goes back to the system (malloc_trim). Safe
+// to call from several threads at once.
 class LazyForwardBackwardIndex {
  public:
   const ForwardBackwardIndex* get(const Trie& trie) const;

@@ -35,11 +35,13 @@ struct EdgeRange {
   uint32_t end;
 };
 
-// The target's label and edge range, seen from the edge that leads to it.
+// The target's label, terminal flag and edge range, seen from the edge
+// that leads to it.
 struct WalkEdge {
-  static constexpr uint32_t kManyEdges = 2047;
+  static constexpr uint32_t kManyEdges = 1023;
   uint32_t label : 21;       // child_labels[target], a Unicode scalar
-  uint32_t edge_count : 11;  // the target's edges, or kManyEdges: look them up
+  uint32_t terminal : 1;     // is_terminal[target]
+  uint32_t edge_count : 10;  // the target's edges, or kManyEdges: look them up
   uint32_t first_edge;       // node_shifts[target]
 };
 
@@ -57,6 +59,10 @@ struct Trie {
   // walk reads of edge e, so that descending an edge reads the edge's own
   // entry and then the target's run of entries, nothing else.
   std::vector<WalkEdge> walk_edges;
+  // Derived like walk_edges: the length of the longest path from the root
+  // that enters no node labelled U+0000. No node the matchers see is
+  // deeper, so a query longer than max_depth + max_dist matches nothing.
+  uint32_t max_depth = 0;
   std::unique_ptr<LazyForwardBackwardIndex> forward_backward;  // built on first use
 
   std::size_t node_count() const { return child_labels.size(); }
@@ -66,6 +72,14 @@ struct Trie {
     uint32_t end = node + 1 < node_shifts.size() ? node_shifts[node + 1]
                                                   : static_cast<uint32_t>(child_transitions.size());
     return {node_shifts[node], end};
+  }
+
+  // The edges of the target of edge `edge`, read from its walk entry.
+  // REQUIRES: a finished trie, edge < walk_edges.size().
+  EdgeRange edges_below(uint32_t edge) const {
+    const WalkEdge down = walk_edges[edge];
+    return down.edge_count == WalkEdge::kManyEdges ? edges(child_transitions[edge])
+                                                   : EdgeRange{down.first_edge, down.first_edge + down.edge_count};
   }
 
   // Writes the snapshot: the eight fields in declared order, integers in
@@ -101,7 +115,8 @@ struct Trie {
 std::expected<void, Error> check_trie(const Trie& trie);
 
 // The one way to a trie that readers accept: refuses it as check_trie does,
-// else fills walk_edges and makes the holder of the forward-backward index.
+// else fills walk_edges and max_depth and makes the holder of the
+// forward-backward index.
 Result<Trie> finish_trie(Trie trie);
 
 // Throws InternalFailure unless `trie` came from finish_trie (the walk

@@ -90,8 +90,30 @@ void index_edges(Trie& trie) {
     const uint32_t target = trie.child_transitions[e];
     const EdgeRange range = trie.edges(target);
     const uint32_t count = range.end > range.begin ? range.end - range.begin : 0;
-    trie.walk_edges[e] = {trie.child_labels[target], std::min(count, WalkEdge::kManyEdges), range.begin};
+    trie.walk_edges[e] = {trie.child_labels[target], trie.is_terminal[target] != 0 ? 1u : 0u,
+                          std::min(count, WalkEdge::kManyEdges), range.begin};
   }
+}
+
+// The longest visible path from the root, by a depth-first walk of the
+// edges (a checked trie is a tree below the root).
+uint32_t deepest_visible_depth(const Trie& trie) {
+  if (trie.node_count() == 0) return 0;
+  std::vector<EdgeRange> stack{trie.edges(0)};
+  uint32_t deepest = 0;
+  while (!stack.empty()) {
+    EdgeRange& top = stack.back();
+    if (top.begin >= top.end) {
+      stack.pop_back();
+      continue;
+    }
+    const uint32_t edge = top.begin++;
+    if (trie.walk_edges[edge].label == U'\0') continue;
+    deepest = std::max(deepest, static_cast<uint32_t>(stack.size()));
+    const EdgeRange below = trie.edges_below(edge);
+    if (below.begin < below.end) stack.push_back(below);
+  }
+  return deepest;
 }
 
 }  // namespace
@@ -107,6 +129,7 @@ std::expected<void, Error> check_trie(const Trie& trie) {
 Result<Trie> finish_trie(Trie trie) {
   if (auto checked = check_trie(trie); !checked) return std::unexpected(std::move(checked.error()));
   index_edges(trie);
+  trie.max_depth = deepest_visible_depth(trie);
   trie.forward_backward = std::make_unique<LazyForwardBackwardIndex>();
   return trie;
 }
