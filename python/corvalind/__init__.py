@@ -4,6 +4,8 @@
 ``PrefixSearch.from_internal_data_v2`` takes from plain (term, video id,
 count) records; ``save`` and ``load`` keep a trie in a checked file;
 ``match_many`` answers many queries on many processes or a Dask cluster.
+``build_from_titles`` builds a word trie from video titles, which
+``search``, ``suggest`` and ``explain`` query as a search box would.
 """
 
 from _corvalind import PrefixSearch
@@ -17,7 +19,11 @@ from corvalind.flat_arrays import (
     VideoId,
     build_flat_arrays,
 )
+from corvalind.record_file import RecordFileError
+from corvalind.search import Typos, explain, search, suggest
 from corvalind.snapshot_file import SnapshotFileError, load, save
+from corvalind.text import normalize
+from corvalind.titles import TitleItem, build_from_titles, read_titles
 
 __all__ = [
     "MAX_TERM_LENGTH",
@@ -27,13 +33,22 @@ __all__ = [
     "PrefixSearch",
     "Record",
     "RecordError",
+    "RecordFileError",
     "SnapshotFileError",
     "TermMatch",
+    "TitleItem",
+    "Typos",
     "VideoId",
     "VideoMatch",
     "build_flat_arrays",
+    "build_from_titles",
+    "explain",
     "load",
     "match_many",
+    "normalize",
     "partition_matcher",
+    "read_titles",
     "save",
+    "search",
+    "suggest",
 ]
