@@ -21,12 +21,7 @@ import pytest
 
 pytest.importorskip("uvicorn", reason="the serve extra is not installed")
 
-import serve_stand_ins
 from test_serve import TITLES, write_catalogue
-
-serve_stand_ins.install()
-
-TESTS = Path(__file__).resolve().parent
 
 
 def free_port() -> int:
@@ -43,14 +38,6 @@ def get(url: str) -> tuple[int, dict]:
         return error.code, json.load(error)
 
 
-def child_environment(directory: Path) -> dict[str, str]:
-    # The worker processes import the package afresh; give them the stand-ins too.
-    (directory / "sitecustomize.py").write_text(
-        f"import sys\nsys.path.insert(0, {str(TESTS)!r})\nimport serve_stand_ins\nserve_stand_ins.install()\n"
-    )
-    return os.environ | {"PYTHONPATH": os.pathsep.join([str(directory), os.environ.get("PYTHONPATH", "")])}
-
-
 @contextlib.contextmanager
 def serving(directory: Path, *options: str):
     """Runs `corvalind serve` on a free port until /health answers, yields
@@ -61,9 +48,7 @@ def serving(directory: Path, *options: str):
     log_path = directory / f"serve-{port}.log"
     command = [sys.executable, "-m", "corvalind", "serve", str(path), "--port", str(port), "--titles", str(titles_path)]
     with open(log_path, "wb") as log:
-        process = subprocess.Popen(
-            [*command, *options], stdout=log, stderr=subprocess.STDOUT, env=child_environment(directory)
-        )
+        process = subprocess.Popen([*command, *options], stdout=log, stderr=subprocess.STDOUT)
     base = f"http://127.0.0.1:{port}"
     try:
         deadline = time.monotonic() + 60
@@ -113,7 +98,6 @@ def test_serve_refuses_a_damaged_file_without_serving(tmp_path):
         capture_output=True,
         text=True,
         timeout=60,
-        env=child_environment(tmp_path),
     )
     assert done.returncode == 1
     assert done.stderr.startswith(f"corvalind: error: {path}: ") and done.stderr.count("\n") == 1

@@ -64,7 +64,7 @@ class Catalogue:
         # check sees a new identity and opens it again.
         identities = tuple(file_identity(file) for file in cls._files(path, titles_path))
         trie = load(path)
-        titles = dict(corvalind.read_titles(titles_path)) if titles_path is not None else {}
+        titles = dict(corvalind.read_titles(str(titles_path))) if titles_path is not None else {}
         info = snapshot_info(trie.to_bytes())
         corvalind.search(trie, WARM_UP_QUERY)
         return cls(path, titles_path, trie, titles, identities, dataclasses.asdict(info), time.time())
