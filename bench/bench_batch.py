@@ -1,23 +1,22 @@
-"""Throughput of match_many against a serial loop, on local processes and a
-local Dask cluster, with the peak memory of each worker.
+"""Throughput of match_many on native threads, local processes and a local
+Dask cluster against a serial loop; the fixed cost of a call; the peak
+memory of streaming a million queries through iter_matches; and the time
+of `corvalind info`.
 
-The trie and queries are those of bench_query.py (every dictionary word, one
-or two seeded edits per query). For each max_dist and method, rounds of: a
-serial loop in this process, match_many with 2 local processes, and
-match_many on a Dask cluster of 2 single-threaded worker processes (started
-once, beforehand; its start time is printed); each engine's best round
-counts, so that load from elsewhere on a shared machine hits all three
-alike. The load average at the end tells how busy the machine was. This process stays the driver and shares the cores with the
-workers. Memory is the peak resident size of the largest worker process
-during the run, sampled every 20 ms. "CPU × serial" is the CPU time the run
-took in every process (driver, scheduler, workers) over the serial loop's:
-what the parallel run costs beyond the work itself. Load from others on a
-shared machine changes it little, unlike the wall-clock ratio, which on
-idle cores approaches the number of workers divided by it.
+The trie holds the most frequent words of wordfreq's English and Russian
+lists (bench/compare_data.py), 1-3 videos each; queries are stored words
+with max_dist seeded edits. For each max_dist and method, rounds of: a
+serial loop in this process, then match_many on every engine, interleaved;
+each engine's best round counts, so that load from elsewhere on a shared
+machine hits all alike, and the load average is printed before and after.
+"CPU × serial" is the CPU time of the run in every process (this one, the
+local workers, the cluster's workers) over the serial loop's. Results are
+checked against the serial loop's (video scores only, as the order of equal
+scores is open).
 
-    python bench/bench_batch.py [--queries 100000] [--workers 2] [--rounds 2] [--seed 1]
+    python bench/bench_batch.py [--queries 100000] [--workers 2] [--rounds 3] [--words 250000]
 
-Needs the dask extra (pip install '.[dask]') and /usr/share/dict (wamerican).
+Needs the dask extra and bench/requirements.txt (wordfreq, symspellpy).
 """
 
 from __future__ import annotations
@@ -26,47 +25,23 @@ import argparse
 import os
 import random
 import resource
+import subprocess
 import sys
 import tempfile
-import threading
+import textwrap
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any
 from pathlib import Path
+from typing import Any
 
 import psutil
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from bench_query import dictionary_words, make_queries, make_records  # noqa: E402
+from compare_data import distinct_terms, make_records, misspell, vocabulary  # noqa: E402
 
 MiB = 1024 * 1024
-
-
-class PeakWorkerMemory:
-    """The largest resident size any child process of this one reached while
-    the context was open (nannies and idle helpers are smaller than workers)."""
-
-    def __enter__(self) -> PeakWorkerMemory:
-        self.peak = 0
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._sample, daemon=True)
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self._stop.set()
-        self._thread.join()
-
-    def _sample(self) -> None:
-        me = psutil.Process()
-        while not self._stop.wait(0.02):
-            for child in me.children(recursive=True):
-                try:
-                    self.peak = max(self.peak, child.memory_info().rss)
-                except psutil.Error:
-                    pass
 
 
 @dataclass
@@ -74,13 +49,11 @@ class Run:
     seconds: float
     cpu_seconds: float
     result: object
-    peak_worker_bytes: int
 
 
 def cpu_seconds(client: Any) -> float:
-    """CPU time used so far by this process (the driver, and the scheduler
-    of a local cluster), its finished children (local workers) and the
-    cluster's workers."""
+    """CPU time used so far by this process, its finished children (local
+    workers) and the cluster's workers."""
     own = resource.getrusage(resource.RUSAGE_SELF)
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
     workers = client.run(lambda: sum(psutil.Process().cpu_times()[:2]))
@@ -88,41 +61,121 @@ def cpu_seconds(client: Any) -> float:
 
 
 def timed(run: Callable[[], object], client: Any) -> Run:
-    with PeakWorkerMemory() as memory:
-        cpu = cpu_seconds(client)
-        start = time.perf_counter()
-        result = run()
-        seconds = time.perf_counter() - start
-        cpu = cpu_seconds(client) - cpu
-    return Run(seconds, cpu, result, memory.peak)
+    cpu = cpu_seconds(client)
+    start = time.perf_counter()
+    result = run()
+    seconds = time.perf_counter() - start
+    return Run(seconds, cpu_seconds(client) - cpu, result)
 
 
-def scores(results: object) -> list[list[float]]:
-    """Video results without the ids, whose order among equal scores is open."""
-    return [[score for _, score in pairs] for pairs in results]  # type: ignore[attr-defined]
+def scores(results: Any) -> list[list[float]]:
+    return [[score for _, score in pairs] for pairs in results]
+
+
+def load_average() -> str:
+    return " ".join(f"{load:.1f}" for load in os.getloadavg())
+
+
+def make_queries(terms: list[str], edits: int, count: int, rng: random.Random) -> list[str]:
+    sources = [term for term in terms if 3 <= len(term) <= 20]
+    return [misspell(rng.choice(sources), edits, rng) for _ in range(count)]
+
+
+# The peak resident memory of a child that loads the trie, builds its
+# forward-backward index and streams the queries of a file (one a line,
+# read lazily) through iter_matches at max_dist 2, keeping only a count.
+STREAM = textwrap.dedent("""
+    import sys
+    import corvalind
+    trie = corvalind.load(sys.argv[1])
+    trie.fuzzy_match("xyzzy", 1)
+    total = 0
+    with open(sys.argv[2], encoding="utf-8") as lines:
+        for results in corvalind.iter_matches(trie, (line.rstrip("\\n") for line in lines), max_dist=2):
+            total += len(results)
+    with open("/proc/self/status") as status:  # VmHWM: this process's own peak (ru_maxrss outlives exec)
+        print(int(status.read().split("VmHWM:")[1].split()[0]) * 1024, total)
+""")
+
+
+def stream_peak(trie_path: Path, queries_path: Path) -> tuple[int, int]:
+    done = subprocess.run([sys.executable, "-c", STREAM, str(trie_path), str(queries_path)],
+                          capture_output=True, text=True, check=True)
+    peak, total = done.stdout.split()
+    return int(peak), int(total)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--queries", type=int, default=100_000, help="queries per max_dist")
-    parser.add_argument("--workers", type=int, default=2, help="local processes and Dask workers")
-    parser.add_argument("--top-n", type=int, default=10, help="video_top_n of the trie")
-    parser.add_argument("--rounds", type=int, default=2, help="runs of each engine, interleaved; the best counts")
+    parser.add_argument("--workers", type=int, default=2, help="threads, local processes and Dask workers")
+    parser.add_argument("--rounds", type=int, default=3, help="runs of each engine, interleaved; the best counts")
+    parser.add_argument("--words", type=int, default=250_000, help="most frequent words per language")
+    parser.add_argument("--stream-queries", type=int, default=1_000_000, help="queries streamed for the memory row")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--only", choices=("info", "engines"), help="run one part of the benchmark")
     options = parser.parse_args()
 
+    import corvalind
+    from corvalind import PrefixSearch, build_flat_arrays
+
+    rng = random.Random(options.seed)
+    terms = distinct_terms(vocabulary(options.words))
+    trie = PrefixSearch.from_internal_data_v2(*build_flat_arrays(make_records(terms, rng)).arguments(10))
+    snapshot = trie.to_bytes()
+    stats = corvalind.stats(trie)
+    print(f"{len(terms):,} words, {stats['nodes']:,} nodes, snapshot {len(snapshot) / MiB:.1f} MiB; "
+          f"{options.queries:,} queries per max_dist; {options.workers} workers; load average {load_average()}")
+
+    if options.only != "engines":
+        info_and_memory(options, trie, terms, rng)
+    if options.only != "info":
+        engines_table(options, trie, terms, rng)
+    print(f"\nload average {load_average()} (1, 5, 15 min)")
+
+
+def info_and_memory(options: argparse.Namespace, trie: Any, terms: list[str], rng: random.Random) -> None:
+    import corvalind
+
+    with tempfile.TemporaryDirectory() as scratch:
+        path = Path(scratch) / "trie.cvd"
+        corvalind.save(trie, path)
+        info = []
+        for _ in range(options.rounds):
+            start = time.perf_counter()
+            subprocess.run([str(Path(sys.executable).with_name("corvalind")), "info", str(path)], check=True,
+                           capture_output=True)
+            info.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        subprocess.run([sys.executable, "-c", "import corvalind"], check=True)
+        startup = time.perf_counter() - start
+        start = time.perf_counter()
+        loaded = corvalind.load(path)
+        loading = time.perf_counter() - start
+        start = time.perf_counter()
+        corvalind.stats(loaded)
+        counting = time.perf_counter() - start
+        del loaded
+        print(f"corvalind info: best {min(info):.3f} s (interpreter start and imports {startup:.3f} s, "
+              f"load {loading:.3f} s, stats {counting:.3f} s)")
+        if options.stream_queries:
+            none, many = Path(scratch) / "none.txt", Path(scratch) / "queries.txt"
+            none.write_text("")
+            with many.open("w", encoding="utf-8") as file:
+                file.writelines(f"{query}\n" for query in make_queries(terms, 2, options.stream_queries, rng))
+            trie_only, _ = stream_peak(path, none)
+            streamed, total = stream_peak(path, many)
+            print(f"iter_matches over {options.stream_queries:,} queries at max_dist 2 ({total:,} matched terms): "
+                  f"peak {streamed / MiB:.0f} MiB, {(streamed - trie_only) / MiB:.0f} MiB over the trie's own "
+                  f"{trie_only / MiB:.0f} MiB")
+
+
+
+def engines_table(options: argparse.Namespace, trie: Any, terms: list[str], rng: random.Random) -> None:
     import dask
     from distributed import Client, LocalCluster
 
-    from _corvalind import PrefixSearch
-    from corvalind import build_flat_arrays, match_many
-
-    rng = random.Random(options.seed)
-    words = dictionary_words()
-    trie = PrefixSearch.from_internal_data_v2(*build_flat_arrays(make_records(words, rng)).arguments(options.top_n))
-    snapshot = trie.to_bytes()
-    print(f"{len(words)} words, snapshot {len(snapshot) / MiB:.1f} MiB; {options.queries} queries per max_dist; "
-          f"{options.workers} workers; this process drives")
+    from corvalind import match_many
 
     start = time.perf_counter()
     with (
@@ -131,23 +184,21 @@ def main() -> None:
         LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=None) as cluster,
         Client(cluster) as client,
     ):
-        idle = max(client.run(lambda: psutil.Process().memory_info().rss).values())
-        print(f"Dask cluster up in {time.perf_counter() - start:.2f} s, idle worker {idle / MiB:.0f} MiB")
+        print(f"Dask cluster up in {time.perf_counter() - start:.2f} s")
         engines: list[tuple[str, dict[str, Any]]] = [
+            ("threads", dict(threads=options.workers)),
             ("processes", dict(processes=options.workers)),
             ("dask", dict(client=client)),
         ]
         for engine, extra in engines:
-            fixed = timed(lambda: match_many(snapshot, ["abc", "abd"], **extra), client)
-            print(f"fixed cost of one call on {engine}: {fixed.seconds:.2f} s, {fixed.cpu_seconds:.2f} CPU s")
+            calls = [timed(lambda: match_many(trie, ["abc", "abd"], **extra), client) for _ in range(5)]
+            fixed = min(calls, key=lambda run: run.seconds)
+            print(f"fixed cost of one call on {engine}: {fixed.seconds * 1000:.1f} ms")
 
-        header = (
-            f"{'method':<18} {'max_dist':>8} {'engine':<10} {'queries/s':>10} {'× serial':>9} "
-            f"{'CPU × serial':>12} {'worker MiB':>11}"
-        )
+        header = f"{'method':<18} {'max_dist':>8} {'engine':<10} {'queries/s':>10} {'× serial':>9} {'CPU × serial':>12}"
         print(f"\n{header}\n{'-' * len(header)}")
         for max_dist in (1, 2):
-            queries = make_queries(words, max_dist, options.queries, rng)
+            queries = make_queries(terms, max_dist, options.queries, rng)
             for videos in (False, True):
                 method = "fuzzy_match_video" if videos else "fuzzy_match"
                 limit = 10 if videos else None
@@ -163,7 +214,7 @@ def main() -> None:
                     expected = runs[0][1].result
                     for engine, extra in engines:
                         run = timed(
-                            lambda: match_many(snapshot, queries, videos=videos, max_dist=max_dist, limit=limit, **extra),
+                            lambda: match_many(trie, queries, videos=videos, max_dist=max_dist, limit=limit, **extra),
                             client,
                         )
                         if (scores(run.result) == scores(expected)) if videos else run.result == expected:
@@ -178,11 +229,9 @@ def main() -> None:
                         print(f"{method:<18} {max_dist:>8} {engine:<10} results differ from the serial loop")
                         continue
                     run = best[engine]
-                    memory = f"{run.peak_worker_bytes / MiB:>11.0f}" if engine != "serial" else ""
                     print(f"{method:<18} {max_dist:>8} {engine:<10} {len(queries) / run.seconds:>10.0f} "
-                          f"{base.seconds / run.seconds:>9.2f} {run.cpu_seconds / base.cpu_seconds:>12.2f} {memory}",
+                          f"{base.seconds / run.seconds:>9.2f} {run.cpu_seconds / base.cpu_seconds:>12.2f}",
                           flush=True)
-    print(f"\nload average {' '.join(f'{load:.1f}' for load in os.getloadavg())} (1, 5, 15 min)")
 
 
 if __name__ == "__main__":

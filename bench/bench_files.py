@@ -27,7 +27,6 @@ import corvalind
 from corvalind import FlatArrays, PrefixSearch, Record, build_flat_arrays
 from corvalind.record_file import read_records
 from corvalind.snapshot_file import read_snapshot
-from corvalind.snapshot_info import snapshot_info
 
 VIDEO_POOL = 50_000
 
@@ -95,7 +94,7 @@ def main() -> None:
                 "read_snapshot": lambda: read_snapshot(path),
                 "load": lambda: corvalind.load(path),
                 "save": lambda: corvalind.save(trie, path),
-                "info reader": lambda: snapshot_info(snapshot),
+                "stats": lambda: corvalind.stats(trie),
             },
             options.repeat,
         )
@@ -106,7 +105,7 @@ def main() -> None:
              f"{times['read_snapshot'] / decode:.1%} of from_bytes")
         show("corvalind.load (read_snapshot + from_bytes)", times["load"])
         show("corvalind.save (to_bytes, CRC-32, 2 fsyncs)", times["save"])
-        show("snapshot_info (corvalind info's reader)", times["info reader"])
+        show("corvalind.stats (what corvalind info prints)", times["stats"])
 
         source = Path(tmp) / "records.tsv"
         with source.open("w", encoding="utf-8") as file:

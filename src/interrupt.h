@@ -10,6 +10,7 @@
 // (the core's own tests, the fuzzers) polling does nothing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace corvalind {
@@ -22,6 +23,18 @@ using InterruptCheck = bool (*)();
 // call that polls.
 void set_interrupt_check(InterruptCheck check) noexcept;
 
+// For a thread that must never run the installed check (one that does not
+// hold the interpreter lock, which the binding's check needs): while a
+// scope lives, polls on this thread read `stop` instead and throw
+// Interrupted once it is true. Scopes do not nest.
+class StopFlagScope {
+ public:
+  explicit StopFlagScope(const std::atomic<bool>& stop) noexcept;
+  ~StopFlagScope();
+  StopFlagScope(const StopFlagScope&) = delete;
+  StopFlagScope& operator=(const StopFlagScope&) = delete;
+};
+
 // Thrown by InterruptPoll when the check asks for the call to end.
 struct Interrupted {};
 
@@ -29,8 +42,8 @@ struct Interrupted {};
 // (a node visited, an entry tallied, an item converted or decoded).
 inline constexpr int64_t kInterruptInterval = 16384;
 
-// Runs the installed check; throws Interrupted when it asks, else returns
-// kInterruptInterval.
+// Runs the installed check (or reads this thread's stop flag); throws
+// Interrupted when it asks, else returns kInterruptInterval.
 int64_t check_interrupt();
 
 // A countdown owned by one loop. tick() costs a subtraction and a branch

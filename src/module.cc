@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "binding/boundary.h"
+#include "binding/c_api.h"
 #include "binding/py_ref.h"
 #include "messages.h"
 #include "prefix_search.h"
@@ -32,6 +33,13 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
+const Trie* trie_of_object(PyObject* object) {
+  if (!PyObject_TypeCheck(object, prefix_search_type())) return nullptr;
+  return &reinterpret_cast<PrefixSearchObject*>(object)->trie;
+}
+
+constinit const binding::CApi c_api{binding::kCApiAbi, sizeof(Trie), trie_of_object};
+
 void run_module_body(PyObject* module) {
   PyTypeObject* type = prefix_search_type();
   PyRef all = PyRef::steal(binding::pass_on(PyList_New(0)));
@@ -39,6 +47,10 @@ void run_module_body(PyObject* module) {
   binding::pass_on_if(PyList_Append(all.get(), name.get()) < 0 ||
                       PyModule_AddObjectRef(module, "__all__", all.get()) < 0 ||
                       PyModule_AddObjectRef(module, "PrefixSearch", reinterpret_cast<PyObject*>(type)) < 0);
+  // Not in __all__: for corvalind._native alone.
+  PyRef capsule = PyRef::steal(binding::pass_on(
+      PyCapsule_New(const_cast<binding::CApi*>(&c_api), binding::kCApiCapsuleName, nullptr)));
+  binding::pass_on_if(PyModule_AddObjectRef(module, "_C_API", capsule.get()) < 0);
 }
 
 PyObject* initialise() {

@@ -10,6 +10,7 @@
 #include "binding/boundary.h"
 #include "binding/convert.h"
 #include "binding/py_ref.h"
+#include "binding/results.h"
 #include "messages.h"
 #include "prefix/matcher/matcher.h"
 #include "video_query.h"
@@ -63,18 +64,6 @@ void dealloc(PyObject* self) noexcept {
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
-template <class... Items>
-PyRef tuple_of(Items&&... items) {
-  PyRef tuple = PyRef::steal(require(PyTuple_New(sizeof...(Items))));
-  Py_ssize_t position = 0;
-  (PyTuple_SET_ITEM(tuple.get(), position++, items.release()), ...);
-  return tuple;
-}
-
-PyRef text_object(std::string_view text) {
-  return PyRef::steal(require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
-}
-
 // The arguments both query methods share, converted in parameter order.
 struct QueryArgs {
   std::string_view term;
@@ -117,18 +106,7 @@ PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyRef held = hold(self);
     QueryArgs query = convert_query_args(bound);
     const Trie& trie = trie_of(held);
-    std::vector<MatchResult> matches = fuzzy_match(trie, query.term, query.max_dist, query.limit);
-    PyRef list = PyRef::steal(require(PyList_New(static_cast<Py_ssize_t>(matches.size()))));
-    InterruptPoll poll;
-    for (std::size_t i = 0; i < matches.size(); ++i) {
-      const MatchResult& match = matches[i];
-      poll.tick(static_cast<int64_t>(match.term.size() / 8) + 1);
-      long terminal = checked_at(trie.is_terminal, match.node);
-      PyRef entry = tuple_of(text_object(match.term), PyRef::steal(require(PyLong_FromLong(terminal))),
-                             PyRef::steal(require(PyLong_FromUnsignedLong(match.distance))));
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
-    }
-    return list.release();
+    return binding::term_match_list(trie, fuzzy_match(trie, query.term, query.max_dist, query.limit));
   });
 }
 
@@ -142,15 +120,8 @@ PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssi
     if (bound[3] != nullptr && bound[3] != Py_None) {
       include_prefix_nodes = convert_argument("include_prefix_nodes", [&] { return binding::to_flag(bound[3]); });
     }
-    std::vector<VideoScore> scores =
-        fuzzy_match_video(trie_of(held), query.term, query.max_dist, query.limit, include_prefix_nodes);
-    PyRef list = PyRef::steal(require(PyList_New(static_cast<Py_ssize_t>(scores.size()))));
-    for (std::size_t i = 0; i < scores.size(); ++i) {
-      PyRef entry = tuple_of(text_object(scores[i].external_id),
-                             PyRef::steal(require(PyFloat_FromDouble(scores[i].score))));
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
-    }
-    return list.release();
+    return binding::video_score_list(
+        fuzzy_match_video(trie_of(held), query.term, query.max_dist, query.limit, include_prefix_nodes));
   });
 }
 

@@ -9,7 +9,7 @@ count) records; ``save`` and ``load`` keep a trie in a checked file;
 """
 
 from _corvalind import PrefixSearch
-from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, match_many, partition_matcher
+from corvalind.batch import PartitionMatcher, TermMatch, VideoMatch, iter_matches, match_many, partition_matcher
 from corvalind.flat_arrays import (
     MAX_TERM_LENGTH,
     FlatArrays,
@@ -24,10 +24,11 @@ from corvalind.search import Typos, explain, search, suggest
 from corvalind.snapshot_file import SnapshotFileError, load, save
 from corvalind.text import normalize
 from corvalind.titles import TitleItem, build_from_titles, read_titles
+from corvalind.trie_stats import TrieStats, stats
 
 __all__ = [
-    "MAX_TERM_LENGTH",
     "FlatArrays",
+    "MAX_TERM_LENGTH",
     "PartitionMatcher",
     "PayloadTuple",
     "PrefixSearch",
@@ -37,12 +38,14 @@ __all__ = [
     "SnapshotFileError",
     "TermMatch",
     "TitleItem",
+    "TrieStats",
     "Typos",
     "VideoId",
     "VideoMatch",
     "build_flat_arrays",
     "build_from_titles",
     "explain",
+    "iter_matches",
     "load",
     "match_many",
     "normalize",
@@ -50,5 +53,6 @@ __all__ = [
     "read_titles",
     "save",
     "search",
+    "stats",
     "suggest",
 ]

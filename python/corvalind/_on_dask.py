@@ -18,7 +18,7 @@ from distributed import Client, Future, Worker, WorkerPlugin, as_completed, get_
 
 from _corvalind import PrefixSearch
 
-from corvalind.batch import ChunkOutcome, MatchArguments, QueryFailure, chunks, match_chunk, restore
+from corvalind._chunks import ChunkOutcome, MatchArguments, QueryFailure, match_chunk, restore
 
 
 class TriePlugin(WorkerPlugin):
@@ -70,28 +70,41 @@ def trie_on_this_worker(name: str) -> PrefixSearch | QueryFailure:
     return plugin.trie
 
 
-def match_on_cluster(
-    client: Client, trie_name: str, batch: list[str], arguments: MatchArguments, chunk_size: int
-) -> Iterator[tuple[int, ChunkOutcome]]:
-    """The (start, outcome) of every chunk of ``batch``, as they complete.
+class DaskEngine:
+    """Chunks answered as futures on ``client``'s cluster, results in any
+    order. Each future is released as soon as its result is here, so a
+    worker that dies loses only the chunks it was running, which the
+    scheduler runs again elsewhere. Leaving the context cancels what has not
+    finished."""
 
-    Each future is released as soon as its result is here, so a worker that
-    dies loses only the chunks it was running, not finished results it still
-    held. Leaving early cancels what has not finished.
-    """
-    starts, slices = zip(*chunks(batch, chunk_size))
-    futures: list[Future[tuple[int, ChunkOutcome]]] = client.map(_match_on_worker, starts, slices, trie_name=trie_name, arguments=arguments, pure=False)
-    pending = {future.key: future for future in futures}
-    del futures
-    try:
-        for future in as_completed(list(pending.values())):  # type: ignore[no-untyped-call]
-            outcome: tuple[int, ChunkOutcome] = future.result()
-            del pending[future.key]
-            future.release()
-            yield outcome
-    finally:
-        if pending:
-            client.cancel(list(pending.values()))  # type: ignore[no-untyped-call]
+    def __init__(self, client: Client, trie_name: str, arguments: MatchArguments) -> None:
+        self._client = client
+        self._trie_name = trie_name
+        self._arguments = arguments
+        self._pending: dict[object, Future[tuple[int, ChunkOutcome]]] = {}
+        self._finished = as_completed()  # type: ignore[no-untyped-call]
+
+    def __enter__(self) -> DaskEngine:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._pending:
+            self._client.cancel(list(self._pending.values()))  # type: ignore[no-untyped-call]
+            self._pending.clear()
+
+    def submit(self, start: int, chunk: list[str]) -> None:
+        future: Future[tuple[int, ChunkOutcome]] = self._client.submit(
+            _match_on_worker, start, chunk, trie_name=self._trie_name, arguments=self._arguments, pure=False
+        )
+        self._pending[future.key] = future
+        self._finished.add(future)  # type: ignore[no-untyped-call]
+
+    def collect(self) -> tuple[int, ChunkOutcome]:
+        future = next(self._finished)
+        outcome: tuple[int, ChunkOutcome] = future.result()
+        del self._pending[future.key]
+        future.release()
+        return outcome
 
 
 def _match_on_worker(start: int, chunk: list[str], trie_name: str, arguments: MatchArguments) -> tuple[int, ChunkOutcome]:

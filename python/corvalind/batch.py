@@ -1,116 +1,208 @@
-"""Batch matching: many queries against one trie, on local worker processes
-or on a Dask cluster (``corvalind._on_dask``, imported only when a client is
-given).
+"""Batch matching: many queries against one trie, answered on native threads
+of this process (the default), in the calling thread, on local worker
+processes or on a Dask cluster.
 
-A query holds the interpreter lock and a ``PrefixSearch`` cannot be pickled,
-so the work goes to processes that each restore the trie once from its
-snapshot and then answer chunks of queries.
+The layers: ``corvalind._chunks`` holds what every engine shares; each
+engine lives in a module of its own (``_on_threads``, ``_on_processes``,
+``_on_dask``) imported only when it is used; this module checks the arguments (the client
+included) before any engine is imported, and streams the engines' chunk
+results back in query order.
 """
 
 from __future__ import annotations
 
 import functools
-import multiprocessing
 import os
-from collections.abc import Callable, Iterable, Iterator, Sequence
+import sys
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from types import ModuleType
+from types import ModuleType, TracebackType
 from typing import TYPE_CHECKING, Literal, Protocol, Self, TypeVar, cast, overload
 
 from _corvalind import PrefixSearch
 
+from corvalind._chunks import (
+    EMPTY_TRIE,
+    ChunkOutcome,
+    MatchArguments,
+    Matches,
+    QueryFailure,
+    TermMatch,
+    VideoMatch,
+    chunks,
+    gather_outcome,
+    match_chunk,
+    note_query,
+    restore,
+    snapshot_of,
+)
 from corvalind._progress import progress_bar
 
 if TYPE_CHECKING:
     from distributed import Client
 
-TermMatch = tuple[str, int, int]
-"""One ``fuzzy_match`` result: (stored term, 1, distance)."""
-
-VideoMatch = tuple[str, float]
-"""One ``fuzzy_match_video`` result: (external video id, score)."""
-
-Matches = list[TermMatch] | list[VideoMatch]
-"""What one query returns."""
+__all__ = ["Matches", "PartitionMatcher", "TermMatch", "VideoMatch", "iter_matches", "match_many", "partition_matcher"]
 
 ColumnT = TypeVar("ColumnT", bound="Column")
 
+THREAD_CHUNK_SIZE = 64
+"""Queries per chunk on threads: a chunk costs a few microseconds to hand
+over, and small chunks keep the threads evenly loaded when queries differ a
+hundredfold in cost."""
+
 DEFAULT_CHUNK_SIZE = 2000
-"""Queries per task at most: large enough that sending a task costs little
-next to answering it, small enough for even load and a live progress bar."""
+"""Queries per chunk sent to a process or a Dask worker at most: large
+enough that sending it costs little next to answering it, small enough for
+even load and a live progress bar."""
 
-_EMPTY_TRIE = PrefixSearch.from_bytes(bytes(8))
-"""Answers every query with []: calling a method on it checks the arguments
-exactly as the method does, at no cost."""
+WINDOW_PER_WORKER = 4
+"""Chunks in flight per worker by default: enough that no worker waits for
+the next chunk while the caller takes in the last one."""
+
+
+class Engine(Protocol):
+    """Answers submitted chunks; ``collect`` gives the (start, outcome) of
+    one finished chunk, in any order. Leaving the context ends its work."""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None) -> None: ...
+    def submit(self, start: int, chunk: list[str]) -> None: ...
+    def collect(self) -> tuple[int, ChunkOutcome]: ...
+
+
+class _InThisThread:
+    """The serial loop: chunks answered by the calling thread, when collected."""
+
+    def __init__(self, trie: PrefixSearch | QueryFailure, arguments: MatchArguments) -> None:
+        self._trie = trie
+        self._arguments = arguments
+        self._waiting: list[tuple[int, list[str]]] = []
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._waiting.clear()
+
+    def submit(self, start: int, chunk: list[str]) -> None:
+        self._waiting.append((start, chunk))
+
+    def collect(self) -> tuple[int, ChunkOutcome]:
+        start, chunk = self._waiting.pop(0)
+        return start, match_chunk(self._trie, start, chunk, self._arguments)
 
 
 @dataclass(frozen=True, slots=True)
-class MatchArguments:
-    """Which method a batch calls, and its arguments after the term."""
+class _Plan:
+    """A checked batch: what to call, and where."""
 
-    videos: bool
-    max_dist: int
-    limit: int | None
-    include_prefix_nodes: bool | None
+    trie_or_snapshot: PrefixSearch | bytes
+    arguments: MatchArguments
+    threads: int | None
+    processes: int | None
+    client: Client | None
+    chunk_size: int | None
+    window: int | None
 
-    def check(self) -> None:
-        """Raises the error the method itself would raise for these arguments."""
-        self.run(_EMPTY_TRIE, "")
+    def workers(self) -> int:
+        if self.client is not None:
+            return int(_dask_side().worker_count(self.client))
+        return self.threads or self.processes or 1
 
-    def run(self, trie: PrefixSearch, query: str) -> Matches:
-        if self.videos:
-            return trie.fuzzy_match_video(query, self.max_dist, self.limit, self.include_prefix_nodes)
-        return trie.fuzzy_match(query, self.max_dist, self.limit)
+    def default_chunk_size(self, queries: int | None) -> int:
+        """``chunk_size``, else the engine's default, smaller for a short
+        batch so that every worker gets several chunks."""
+        if self.chunk_size is not None:
+            return self.chunk_size
+        largest = THREAD_CHUNK_SIZE if self.threads is not None else DEFAULT_CHUNK_SIZE
+        return largest if queries is None else max(1, min(largest, -(-queries // (WINDOW_PER_WORKER * self.workers()))))
+
+    @contextmanager
+    def engine(self, window: int) -> Iterator[Engine]:
+        if self.threads is not None and self.threads > 1:
+            from corvalind._on_threads import ThreadEngine
+
+            trie = self.trie_or_snapshot
+            trie = trie if isinstance(trie, PrefixSearch) else PrefixSearch.from_bytes(trie)
+            # More threads than chunks in flight would only wait.
+            with ThreadEngine(trie, self.arguments, min(self.threads, window)) as threads:
+                yield threads
+        elif self.client is not None:
+            on_dask = _dask_side()
+            with (
+                on_dask.trie_on_workers(self.client, snapshot_of(self.trie_or_snapshot)) as trie_name,
+                on_dask.DaskEngine(self.client, trie_name, self.arguments) as engine,
+            ):
+                yield engine
+        elif self.processes is not None and self.processes > 1:
+            from corvalind._on_processes import ProcessEngine
+
+            with ProcessEngine(snapshot_of(self.trie_or_snapshot), self.arguments, self.processes) as processes:
+                yield processes
+        else:
+            trie = self.trie_or_snapshot
+            with _InThisThread(trie if isinstance(trie, PrefixSearch) else restore(trie), self.arguments) as serial:
+                yield serial
+
+    def stream(self, queries: Iterable[str], chunk_size: int, on_chunk: Callable[[int], object] | None = None) -> Iterator[Matches]:
+        """Each query's results, in query order, with at most ``window``
+        chunks submitted and not yet given out."""
+        window = self.window or WINDOW_PER_WORKER * self.workers()
+        source = chunks(queries, chunk_size)
+        finished: dict[int, list[Matches]] = {}
+        in_flight = 0
+        next_start = 0
+        with self.engine(window) as engine:
+            while True:
+                while in_flight < window and (task := next(source, None)) is not None:
+                    engine.submit(*task)
+                    in_flight += 1
+                if in_flight == 0:
+                    return
+                start, outcome = engine.collect()
+                finished[start] = gather_outcome(outcome)
+                while next_start in finished:
+                    results = finished.pop(next_start)
+                    in_flight -= 1
+                    next_start += len(results)
+                    if on_chunk is not None:
+                        on_chunk(len(results))
+                    yield from results
 
 
-@dataclass(frozen=True, slots=True)
-class QueryFailure:
-    """A chunk stopped: ``error`` is what query ``index`` of the batch raised
-    (None when the trie could not be restored)."""
-
-    index: int | None
-    error: BaseException
-
-    def reraise(self) -> None:
-        if self.index is not None:
-            self.error.add_note(f"raised by query {self.index} of the batch")
-        raise self.error
-
-
-ChunkOutcome = list[Matches] | QueryFailure
-
-
-def restore(snapshot: bytes) -> PrefixSearch | QueryFailure:
-    """The trie of ``snapshot``, or the failure restoring it raised, to be
-    reported by every chunk a worker is given."""
-    try:
-        return PrefixSearch.from_bytes(snapshot)
-    except BaseException as error:
-        return QueryFailure(None, error)
-
-
-def match_chunk(trie: PrefixSearch | QueryFailure, start: int, chunk: Sequence[str], arguments: MatchArguments) -> ChunkOutcome:
-    """The results of ``chunk`` (queries ``start`` on of the batch), or the
-    first failure. Never raises, so that an exception derived from
-    BaseException alone reaches the caller rather than ending a worker."""
-    if isinstance(trie, QueryFailure):
-        return trie
-    results: list[Matches] = []
-    for offset, query in enumerate(chunk):
-        try:
-            results.append(arguments.run(trie, query))
-        except BaseException as error:
-            return QueryFailure(start + offset, error)
-    return results
-
-
-def gather_outcome(outcome: ChunkOutcome) -> list[Matches]:
-    """The results of a chunk; raises the failure it carries."""
-    if isinstance(outcome, QueryFailure):
-        outcome.reraise()
-        raise AssertionError("unreachable")
-    return outcome
+def _plan(
+    trie_or_snapshot: object,
+    videos: object,
+    max_dist: int,
+    limit: int | None,
+    include_prefix_nodes: bool | None,
+    threads: int | None,
+    processes: int | None,
+    client: object,
+    chunk_size: int | None,
+    window: int | None,
+) -> _Plan:
+    """Checks every argument but the queries, in the order of the
+    signature, before any engine is imported or started."""
+    if not isinstance(trie_or_snapshot, (PrefixSearch, bytes)):
+        raise TypeError(
+            f"argument 'trie_or_snapshot' must be a PrefixSearch or bytes, not '{type(trie_or_snapshot).__name__}'"
+        )
+    arguments = _checked_arguments(videos, max_dist, limit, include_prefix_nodes)
+    given = [name for name, value in (("threads", threads), ("processes", processes), ("client", client)) if value is not None]
+    if len(given) > 1:
+        raise TypeError(f"{' and '.join(given)} cannot both be given" if len(given) == 2 else "give one of threads, processes and client")
+    if client is not None:
+        _check_client(client)
+    if processes is not None:
+        processes = min(_positive("processes", processes), _usable_cpus())
+    elif client is None:
+        threads = _usable_cpus() if threads is None else min(_positive("threads", threads), _MAX_THREADS_PER_CPU * _usable_cpus())
+    for name, value in (("chunk_size", chunk_size), ("window", window)):
+        if value is not None:
+            _positive(name, value)
+    return _Plan(trie_or_snapshot, arguments, threads, processes, cast("Client | None", client), chunk_size, window)
 
 
 @overload
@@ -122,6 +214,7 @@ def match_many(
     max_dist: int = 1,
     limit: int | None = None,
     include_prefix_nodes: None = None,
+    threads: int | None = None,
     processes: int | None = None,
     client: Client | None = None,
     chunk_size: int | None = None,
@@ -137,6 +230,7 @@ def match_many(
     max_dist: int = 1,
     limit: int | None = None,
     include_prefix_nodes: bool | None = None,
+    threads: int | None = None,
     processes: int | None = None,
     client: Client | None = None,
     chunk_size: int | None = None,
@@ -151,11 +245,12 @@ def match_many(
     max_dist: int = 1,
     limit: int | None = None,
     include_prefix_nodes: bool | None = None,
+    threads: int | None = None,
     processes: int | None = None,
     client: Client | None = None,
     chunk_size: int | None = None,
 ) -> list[list[TermMatch]] | list[list[VideoMatch]]:
-    """Matches every query against one trie, on many processes.
+    """Matches every query against one trie.
 
     Returns a list aligned with ``queries`` whose i-th element is
     ``trie.fuzzy_match(queries[i], max_dist, limit)`` or, with
@@ -163,12 +258,23 @@ def match_many(
     include_prefix_nodes)``. ``trie_or_snapshot`` is the trie or the bytes
     of its ``to_bytes()``.
 
-    Without ``client`` the queries go to ``processes`` local worker
-    processes (default: the CPUs this process may use), started afresh
-    ('spawn') for the call and ended before it returns; ``processes=1``
-    answers them in this process. Scripts that call it must guard their
-    top-level code with ``if __name__ == "__main__":``, as with any spawned
-    process. With a ``dask.distributed.Client`` they go to that cluster's
+    By default the queries are answered on native threads of this process,
+    without the interpreter lock: ``threads`` of them (default: the CPUs
+    this process may use, ``os.process_cpu_count()``, which honours its CPU
+    affinity; never more than chunks in flight, nor than 4 per CPU), while
+    the calling thread builds the result objects. ``threads=1`` answers in
+    the calling thread, as a plain loop would. Ctrl-C (or an exception from
+    any signal handler) ends the call within a few milliseconds, every
+    thread joined.
+
+    ``processes=N`` answers on up to N local worker processes instead,
+    started afresh ('spawn') for the call and ended before it returns;
+    never more of them than chunks, nor than the CPUs this process may use.
+    ``processes=1`` answers in this process. Scripts that
+    start processes must guard their top-level code with ``if __name__ ==
+    "__main__":``. A worker that dies (killed, out of memory) has its chunk
+    answered once more by a fresh worker; if that one dies too, RuntimeError.
+    With a ``dask.distributed.Client`` the queries go to that cluster's
     workers (see ``corvalind._on_dask``). Either way each worker restores
     the trie once from the snapshot, sent to it once, and answers chunks of
     ``chunk_size`` queries.
@@ -176,41 +282,55 @@ def match_many(
     Raises the method's own error for bad ``max_dist``, ``limit`` or
     ``include_prefix_nodes``, TypeError or ValueError for the other
     arguments, all before any work starts; a query that raises ends the call
-    with its exception, noted with the query's index (chunks finish in any
-    order: when several queries raise, the first failure to arrive). A snapshot that
-    cannot be restored raises the restore's error from the first chunk.
+    with its exception, noted with the query's index (when several queries
+    raise, the first failure to arrive). A snapshot that cannot be restored
+    raises the restore's error from the first chunk.
 
     Cost: the query time divided among the workers, plus restoring the trie
     once per worker (about 0.1 s per million nodes) and sending the queries
     and results between processes. A progress bar is shown on standard
     error when it is a terminal.
     """
-    _check_trie(trie_or_snapshot)
+    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, threads, processes, client, chunk_size, None)
     batch = _checked_queries(queries)
-    arguments = _checked_arguments(videos, max_dist, limit, include_prefix_nodes)
-    if client is not None and processes is not None:
-        raise TypeError("processes and client cannot both be given")
-    if client is None:
-        processes = (os.process_cpu_count() or 1) if processes is None else _positive("processes", processes)
-    else:
-        _dask_side().check_client(client)
-    if chunk_size is not None:
-        _positive("chunk_size", chunk_size)
     if not batch:
         return []
-
-    workers = processes if client is None else _dask_side().worker_count(client)
-    size = chunk_size or min(DEFAULT_CHUNK_SIZE, -(-len(batch) // (4 * (workers or 1))))
-    results: list[Matches | None] = [None] * len(batch)
-    with (
-        progress_bar(len(batch), "matching", unit="query") as bar,
-        _outcomes(trie_or_snapshot, batch, arguments, size, processes, client) as outcomes,
-    ):
-        for start, outcome in outcomes:
-            chunk = gather_outcome(outcome)
-            results[start : start + len(chunk)] = chunk
-            bar.update(len(chunk))
+    size = plan.default_chunk_size(len(batch))
+    with progress_bar(len(batch), "matching", unit="query") as bar:
+        results = list(plan.stream(batch, size, bar.update))
     return cast(list[list[TermMatch]] | list[list[VideoMatch]], results)
+
+
+def iter_matches(
+    trie_or_snapshot: PrefixSearch | bytes,
+    queries: Iterable[str],
+    *,
+    videos: bool = False,
+    max_dist: int = 1,
+    limit: int | None = None,
+    include_prefix_nodes: bool | None = None,
+    threads: int | None = None,
+    processes: int | None = None,
+    client: Client | None = None,
+    chunk_size: int | None = None,
+    window: int | None = None,
+) -> Iterator[Matches]:
+    """Yields what ``match_many`` returns, one query's results at a time, in
+    query order, while later chunks are still being answered.
+
+    ``queries`` is read lazily, ``chunk_size`` queries at a time (default
+    64 on threads, 2,000 on processes and Dask), and at most ``window`` chunks (default 4 per worker) are in
+    flight: sent and not yet yielded. So memory stays bounded by the window,
+    whatever the number of queries. A query's failure is raised when its
+    chunk's turn comes, after the results of every query before it.
+    Arguments are checked, as by ``match_many``, when this is called, except
+    the queries themselves, which are checked as they are read. Closing the
+    iterator early stops the work.
+    """
+    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, threads, processes, client, chunk_size, window)
+    if isinstance(queries, (str, bytes, bytearray, memoryview)) or not isinstance(queries, Iterable):
+        raise TypeError(f"argument 'queries' must be an iterable of str, not '{type(queries).__name__}'")
+    return plan.stream(queries, plan.default_chunk_size(None))
 
 
 class Column(Protocol):
@@ -258,54 +378,9 @@ def partition_matcher(
     Cost: as ``match_many`` on the cluster, the trie sent and restored once
     per worker.
     """
-    _check_trie(trie_or_snapshot)
-    arguments = _checked_arguments(videos, max_dist, limit, include_prefix_nodes)
-    on_dask = _dask_side()
-    on_dask.check_client(client)
-    with on_dask.trie_on_workers(client, snapshot_of(trie_or_snapshot)) as trie_name:
-        yield PartitionMatcher(trie_name, arguments)
-
-
-@contextmanager
-def _outcomes(
-    trie_or_snapshot: PrefixSearch | bytes,
-    batch: list[str],
-    arguments: MatchArguments,
-    chunk_size: int,
-    processes: int | None,
-    client: Client | None,
-) -> Iterator[Iterator[tuple[int, ChunkOutcome]]]:
-    """The (start, outcome) of every chunk, in any order; leaving the context
-    stops and releases whatever still runs, on errors too."""
-    if client is not None:
-        on_dask = _dask_side()
-        with on_dask.trie_on_workers(client, snapshot_of(trie_or_snapshot)) as trie_name:
-            yield on_dask.match_on_cluster(client, trie_name, batch, arguments, chunk_size)
-    elif processes == 1:
-        trie = trie_or_snapshot if isinstance(trie_or_snapshot, PrefixSearch) else restore(trie_or_snapshot)
-        yield ((start, match_chunk(trie, start, chunk, arguments)) for start, chunk in chunks(batch, chunk_size))
-    else:
-        # 'spawn' rather than 'fork': the caller may have threads (a
-        # progress-bar monitor, a Dask client) whose locks a forked child
-        # would inherit held. Leaving the pool terminates and joins its workers.
-        context = multiprocessing.get_context("spawn")
-        workers = min(processes or 1, -(-len(batch) // chunk_size))
-        with context.Pool(workers, initializer=_start_worker, initargs=(snapshot_of(trie_or_snapshot),)) as pool:
-            tasks = ((start, chunk, arguments) for start, chunk in chunks(batch, chunk_size))
-            yield pool.imap_unordered(_match_in_worker, tasks)
-
-
-def chunks(batch: list[str], chunk_size: int) -> Iterator[tuple[int, list[str]]]:
-    """(start, queries) of consecutive slices of ``batch``."""
-    for start in range(0, len(batch), chunk_size):
-        yield start, batch[start : start + chunk_size]
-
-
-def _check_trie(trie_or_snapshot: object) -> None:
-    if not isinstance(trie_or_snapshot, (PrefixSearch, bytes)):
-        raise TypeError(
-            f"argument 'trie_or_snapshot' must be a PrefixSearch or bytes, not '{type(trie_or_snapshot).__name__}'"
-        )
+    plan = _plan(trie_or_snapshot, videos, max_dist, limit, include_prefix_nodes, None, None, client, None, None)
+    with _dask_side().trie_on_workers(client, snapshot_of(plan.trie_or_snapshot)) as trie_name:
+        yield PartitionMatcher(trie_name, plan.arguments)
 
 
 def _checked_queries(queries: Iterable[str]) -> list[str]:
@@ -315,14 +390,14 @@ def _checked_queries(queries: Iterable[str]) -> list[str]:
     for index, query in enumerate(batch):
         if not isinstance(query, str):
             try:
-                _EMPTY_TRIE.fuzzy_match(query)
+                EMPTY_TRIE.fuzzy_match(query)
             except TypeError as error:
-                error.add_note(f"raised by query {index} of the batch")
+                note_query(error, index)
                 raise
     return batch
 
 
-def _checked_arguments(videos: bool, max_dist: int, limit: int | None, include_prefix_nodes: bool | None) -> MatchArguments:
+def _checked_arguments(videos: object, max_dist: int, limit: int | None, include_prefix_nodes: bool | None) -> MatchArguments:
     if not isinstance(videos, bool):
         raise TypeError(f"argument 'videos' must be a bool, not '{type(videos).__name__}'")
     if not videos and include_prefix_nodes is not None:
@@ -330,6 +405,14 @@ def _checked_arguments(videos: bool, max_dist: int, limit: int | None, include_p
     arguments = MatchArguments(videos, max_dist, limit, include_prefix_nodes)
     arguments.check()
     return arguments
+
+
+def _check_client(client: object) -> None:
+    """Refuses anything but a Dask client without importing Dask: when
+    ``distributed`` was never imported, nothing can be one of its clients."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None or not isinstance(client, distributed.Client):
+        raise TypeError(f"argument 'client' must be a dask.distributed.Client, not '{type(client).__name__}'")
 
 
 def _dask_side() -> ModuleType:
@@ -348,20 +431,10 @@ def _positive(name: str, value: int) -> int:
     return value
 
 
-def snapshot_of(trie_or_snapshot: PrefixSearch | bytes) -> bytes:
-    return trie_or_snapshot if isinstance(trie_or_snapshot, bytes) else trie_or_snapshot.to_bytes()
+_MAX_THREADS_PER_CPU = 4
 
 
-# The trie of a local worker process, restored once by _start_worker.
-_worker_trie: PrefixSearch | QueryFailure | None = None
-
-
-def _start_worker(snapshot: bytes) -> None:
-    global _worker_trie
-    _worker_trie = restore(snapshot)
-
-
-def _match_in_worker(task: tuple[int, list[str], MatchArguments]) -> tuple[int, ChunkOutcome]:
-    assert _worker_trie is not None, "a worker answers only after _start_worker"
-    start, chunk, arguments = task
-    return start, match_chunk(_worker_trie, start, chunk, arguments)
+def _usable_cpus() -> int:
+    """The CPUs this process may run on (its affinity mask, where the
+    system has one)."""
+    return os.process_cpu_count() or 1

@@ -36,7 +36,7 @@ from corvalind.flat_arrays import MAX_TERM_LENGTH, MAX_U32
 from corvalind.record_file import read_flat_arrays
 from corvalind.search import Typos, search, suggest
 from corvalind.snapshot_file import load, save, save_target
-from corvalind.snapshot_info import snapshot_info
+from corvalind.trie_stats import stats
 from corvalind.titles import DEFAULT_VIDEO_TOP_N, title_rows, word_arrays, word_videos
 
 PROG = "corvalind"
@@ -319,14 +319,14 @@ def _search_or_suggest(args: argparse.Namespace) -> None:
 
 
 def _info(args: argparse.Namespace) -> None:
-    info = snapshot_info(load(args.file).to_bytes())
-    print(f"nodes: {info.nodes}")
-    print(f"terms: {info.terms}")
-    print(f"videos: {info.videos}")
-    print(f"id mode: {info.id_mode}")
-    print(f"payload entries: {info.payload_entries}")
-    print(f"depth: {info.depth}")
-    print(f"snapshot bytes: {info.snapshot_bytes}")
+    info = stats(load(args.file))
+    print(f"nodes: {info['nodes']}")
+    print(f"terms: {info['terms']}")
+    print(f"videos: {info['videos']}")
+    print(f"id mode: {info['id_mode']}")
+    print(f"payload entries: {info['payload_entries']}")
+    print(f"depth: {info['depth']}")
+    print(f"snapshot bytes: {info['snapshot_bytes']}")
     print(f"file bytes: {os.path.getsize(args.file)}")
 
 

@@ -28,14 +28,13 @@ is m and it falls from result to result.
 
 from __future__ import annotations
 
-import functools
 import heapq
-import importlib
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Final, Literal
 
 from _corvalind import PrefixSearch
+from corvalind import _native
 from corvalind.text import normalize
 from corvalind.titles import WORD_END
 
@@ -219,22 +218,12 @@ def search(
 
 
 def tie_keys(trie: PrefixSearch, words: Sequence[str]) -> list[tuple[int, str]]:
-    """Sort keys that order stored words at one distance: more popular first
-    (the total of the word's end node, when the native companion offers
-    ``term_totals``), then by the word's code points."""
-    term_totals: Callable[[PrefixSearch, list[str]], list[int]] | None = getattr(_native(), "term_totals", None)
-    if term_totals is None:
-        return [(0, word) for word in words]
-    totals = term_totals(trie, [word + WORD_END for word in words])
+    """Sort keys that order stored words at one distance: more popular first,
+    then by the word's code points. A word's popularity is the payload total
+    of its end node, read by the native companion; on a trie from
+    ``build_from_titles`` that is the word's highest count in any one video."""
+    totals = _native.term_totals(trie, [word + WORD_END for word in words])
     return [(-total, word) for total, word in zip(totals, words, strict=True)]
-
-
-@functools.cache
-def _native() -> object:
-    try:
-        return importlib.import_module("corvalind._native")
-    except ImportError:
-        return None
 
 
 def _stored_words(trie: PrefixSearch, word: QueryWord) -> list[tuple[str, int]]:

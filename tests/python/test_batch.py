@@ -93,7 +93,7 @@ def test_local_processes_match_a_serial_loop(corpus, case):
 
 
 def test_one_process_answers_in_this_process(corpus, monkeypatch):
-    monkeypatch.setattr(batch.multiprocessing, "get_context", no_processes)
+    monkeypatch.setattr("multiprocessing.get_context", no_processes)
     check_case(corpus, CASES[3], processes=1)
 
 
@@ -135,6 +135,10 @@ def no_processes(*args, **kwargs):
         (dict(videos=1), TypeError, "argument 'videos' must be a bool, not 'int'"),
         (dict(include_prefix_nodes=True), TypeError, "argument 'include_prefix_nodes' applies only with videos=True"),
         (dict(processes=0), ValueError, "argument 'processes' must be at least 1, not 0"),
+        (dict(threads=0), ValueError, "argument 'threads' must be at least 1, not 0"),
+        (dict(threads=1.0), TypeError, "argument 'threads' must be an int, not 'float'"),
+        (dict(threads=2, processes=2), TypeError, "threads and processes cannot both be given"),
+        (dict(threads=2, processes=2, client=object()), TypeError, "give one of threads, processes and client"),
         (dict(processes=2.0), TypeError, "argument 'processes' must be an int, not 'float'"),
         (dict(chunk_size=0), ValueError, "argument 'chunk_size' must be at least 1, not 0"),
         (dict(chunk_size=True), TypeError, "argument 'chunk_size' must be an int, not 'bool'"),
@@ -143,7 +147,7 @@ def no_processes(*args, **kwargs):
     ],
 )
 def test_bad_arguments_fail_before_any_work(small_trie, monkeypatch, arguments, exception, message):
-    monkeypatch.setattr(batch.multiprocessing, "get_context", no_processes)
+    monkeypatch.setattr("multiprocessing.get_context", no_processes)
     call = dict(trie_or_snapshot=small_trie, queries=["ab", "b"]) | arguments
     with pytest.raises(exception) as raised:
         match_many(call.pop("trie_or_snapshot"), call.pop("queries"), **call)
@@ -153,7 +157,7 @@ def test_bad_arguments_fail_before_any_work(small_trie, monkeypatch, arguments, 
 
 def test_empty_batch_starts_nothing_and_one_query_works(small_trie, monkeypatch):
     with monkeypatch.context() as patch:
-        patch.setattr(batch.multiprocessing, "get_context", no_processes)
+        patch.setattr("multiprocessing.get_context", no_processes)
         assert match_many(small_trie, [], processes=2) == []
         assert match_many(small_trie, iter(()), videos=True) == []
     assert match_many(small_trie, ("ab",), processes=2) == [small_trie.fuzzy_match("ab")]
@@ -170,6 +174,96 @@ def test_a_query_s_own_exception_and_a_bad_snapshot_reach_the_caller(small_trie,
     with pytest.raises(ValueError) as restored:
         PrefixSearch.from_bytes(b"\xff" * 20)
     assert str(raised.value) == str(restored.value)
+
+
+def run_child(code, timeout=120):
+    """Runs ``code`` in a fresh interpreter; a hang fails the test rather than the run."""
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
+
+
+def test_arguments_are_checked_before_any_engine_is_imported():
+    code = """
+import sys
+sys.modules["distributed"] = None  # as without the dask extra
+import corvalind
+from corvalind import PrefixSearch, match_many
+trie = PrefixSearch.from_bytes(bytes(8))
+for bad in (dict(client="tcp://host:8786"), dict(processes=0), dict(max_dist=-1)):
+    try:
+        match_many(trie, ["a"], **bad)
+    except Exception as error:
+        print(type(error).__name__)
+print(sorted(m for m in sys.modules if m.startswith("corvalind._on")))
+"""
+    done = run_child(code)
+    assert done.stdout.split("\n")[:4] == ["TypeError", "ValueError", "OverflowError", "[]"], done.stderr
+
+
+KILLER = """
+import os, signal, sys, threading, time
+from corvalind import PrefixSearch, batch, build_flat_arrays, match_many
+
+def children():
+    with open(f"/proc/self/task/{threading.main_thread().native_id}/children") as listing:
+        return [int(pid) for pid in listing.read().split()]
+
+terms = [f"{a}{b}{c}" for a in "abcdefgh" for b in "abcdefgh" for c in "abcdefghij"]
+trie = PrefixSearch.from_internal_data_v2(*build_flat_arrays([(t, 1, 1) for t in terms]).arguments(video_top_n=2))
+queries = terms * 3
+"""
+
+
+def test_a_killed_worker_process_loses_no_result():
+    code = KILLER + """
+class KillOnce:
+    killed = False
+    def __call__(self, *args, **kwargs): return self
+    def __enter__(self): return self
+    def __exit__(self, *exc): return False
+    def update(self, count):
+        if not self.killed:
+            os.kill(children()[0], signal.SIGKILL)
+            self.killed = True
+
+batch.progress_bar = KillOnce()
+got = match_many(trie, queries, max_dist=2, processes=2, chunk_size=20)
+print(got == [trie.fuzzy_match(q, 2) for q in queries], batch.progress_bar.killed)
+"""
+    done = run_child(code)
+    assert done.stdout == "True True\n", done.stderr
+
+
+def test_a_chunk_whose_workers_keep_dying_ends_the_batch_with_a_clear_error():
+    code = KILLER + """
+def kill_every_worker():
+    while True:
+        for pid in children():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.005)
+
+threading.Thread(target=kill_every_worker, daemon=True).start()
+try:
+    match_many(trie, queries, processes=2, chunk_size=50)
+except RuntimeError as error:
+    print(error)
+"""
+    done = run_child(code)
+    assert done.stdout.startswith("a worker process died twice (exit code -9) while answering queries "), done.stderr
+
+
+@pytest.mark.parametrize(("chunk_size", "most"), [(None, None), (40, 1)])
+def test_workers_are_capped_by_chunks_and_cpus(small_trie, monkeypatch, chunk_size, most):
+    from corvalind import _on_processes
+
+    started = []
+    start_worker = _on_processes.ProcessEngine._start_worker
+    monkeypatch.setattr(_on_processes.ProcessEngine, "_start_worker", lambda self: started.append(1) or start_worker(self))
+    queries = ["ab", "b", "abc", "x"] * 10
+    assert match_many(small_trie, queries, processes=10**6, chunk_size=chunk_size) == [small_trie.fuzzy_match(q) for q in queries]
+    assert 1 <= len(started) <= (most or os.process_cpu_count())
 
 
 def test_importing_the_package_does_not_import_dask():

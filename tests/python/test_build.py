@@ -4,17 +4,22 @@ back through the snapshot bytes."""
 
 import collections
 import uuid
+from types import SimpleNamespace
 
 import pytest
 
 from _corvalind import PrefixSearch
-from corvalind import build_flat_arrays
-from corvalind.snapshot_info import snapshot_fields
+from corvalind import _native, build_flat_arrays
 
 from conftest import raises_exactly as raises
 from leakcheck import assert_no_leak, objects_in
 
 FROM_ARRAYS = PrefixSearch.from_internal_data_v2
+
+
+def snapshot_fields(data):
+    """The stored fields of the trie that a snapshot restores to."""
+    return SimpleNamespace(**_native.trie_fields(PrefixSearch.from_bytes(data)))
 MAX_U32 = 2**32 - 1
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 ID_TABLE = "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"

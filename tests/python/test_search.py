@@ -222,7 +222,7 @@ def test_explain_lists_the_matched_words_of_each_query_word(trie):
         ("helo", [("hello", 1)]),
         ("prcepton", [("perception", 2)]),
         ("zzzz", []),
-        ("samp", [("sam", 1), ("same", 1)]),
+        ("samp", [("same", 1), ("sam", 1)]),  # equal distance: the more popular first
     ]
     assert explain(trie, "cta") == [("cta", [("cat", 2)])]  # the swap, at its true distance
 
@@ -242,6 +242,12 @@ def test_suggest_gives_the_nearest_words_exact_first():
     assert suggest(trie, "Cat") == [("cat", 0)]  # auto: exact for 3 letters
     assert suggest(trie, "ctas") == [("cats", 2)]  # one swap away, at its true distance
     assert suggest(trie, "the big CAT") == [("cat", 0)]  # the last word is the one typed
+
+
+def test_suggest_puts_the_more_popular_of_equally_near_words_first():
+    # A word's popularity on a titles trie is its highest count in one video.
+    trie = build_from_titles([(1, "bat"), (2, "hat hat hat hat"), (3, "cat"), (4, "rat rat")])
+    assert suggest(trie, "cat", typos=1) == [("cat", 0), ("hat", 1), ("rat", 1), ("bat", 1)]
 
 
 def test_suggest_shows_only_user_words():

@@ -85,6 +85,8 @@ struct Trie {
   // Writes the snapshot: the eight fields in declared order, integers in
   // their shortest variable-length form. Sized first, allocated once.
   std::vector<uint8_t> encode() const;
+  // The length of what encode() writes, without writing it.
+  std::size_t encoded_size() const;
 
   // Reads a snapshot and refuses one that is unreadable ("decode error: ..."
   // with the DecodeError rendering) or that describes a malformed trie

@@ -132,6 +132,12 @@ std::vector<uint8_t> Trie::encode() const {
   return out;
 }
 
+std::size_t Trie::encoded_size() const {
+  snap::SizeCounter counter;
+  put_trie(counter, *this);
+  return counter.size;
+}
+
 Result<Trie> Trie::decode(std::span<const uint8_t> bytes) {
   snap::Reader reader(bytes);
   Trie trie;
