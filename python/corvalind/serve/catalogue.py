@@ -19,7 +19,6 @@ from typing import Any
 
 import corvalind
 from corvalind.snapshot_file import load
-from corvalind.snapshot_info import snapshot_info
 
 log = logging.getLogger("corvalind.serve")
 
@@ -59,15 +58,14 @@ class Catalogue:
         """Loads and checks the snapshot file and the titles file, and warms
         the trie up with one typo query. Raises OSError for a file that
         cannot be read, ValueError (SnapshotFileError, a bad titles row) for
-        a damaged one. Costs one load, the statistics pass and one query."""
+        a damaged one. Costs one load, one pass for the figures and one query."""
         # Taken before reading: if a file is replaced meanwhile, the next
         # check sees a new identity and opens it again.
         identities = tuple(file_identity(file) for file in cls._files(path, titles_path))
         trie = load(path)
         titles = dict(corvalind.read_titles(str(titles_path))) if titles_path is not None else {}
-        info = snapshot_info(trie.to_bytes())
         corvalind.search(trie, WARM_UP_QUERY)
-        return cls(path, titles_path, trie, titles, identities, dataclasses.asdict(info), time.time())
+        return cls(path, titles_path, trie, titles, identities, dict(corvalind.stats(trie)), time.time())
 
     @staticmethod
     def _files(path: Path, titles_path: Path | None) -> list[Path]:
