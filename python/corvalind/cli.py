@@ -300,8 +300,10 @@ def _queries(args: argparse.Namespace) -> Iterable[str]:
 
 
 def _search_or_suggest(args: argparse.Namespace) -> None:
+    """One query's results; queries from standard input are answered and
+    written one at a time (with --json one JSON object a line), so a batch
+    of any length runs in constant memory."""
     trie = load(args.file)
-    results: dict[str, list[dict[str, object]]] = {}
     for query in _queries(args):
         if args.command == "search":
             found = search(trie, query, limit=args.limit, typos=args.typos)
@@ -310,12 +312,10 @@ def _search_or_suggest(args: argparse.Namespace) -> None:
             words = suggest(trie, query, limit=args.limit, typos=args.typos)
             rows = [{"word": word, "distance": distance} for word, distance in words]
         if args.json:
-            results[query] = rows
+            print(json.dumps({query: rows}, ensure_ascii=False, indent=2 if args.query is not None else None))
         else:
             for row in rows:
                 print("\t".join([query, *map(str, row.values())]))
-    if args.json:
-        print(json.dumps(results, ensure_ascii=False, indent=2))
 
 
 def _info(args: argparse.Namespace) -> None:

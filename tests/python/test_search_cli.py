@@ -54,10 +54,11 @@ def test_queries_from_standard_input(titles_file):
     assert batch.returncode == 0 and batch.stderr == ""
     assert batch.stdout == "sam\t2\t1.5\nreceive parcel\t7\t2.6666666666666665\n"
     batch = run_with_input("recieve\nsam\n", "suggest", titles_file, "--json", "--limit", "1")
-    assert json.loads(batch.stdout) == {
-        "recieve": [{"word": "receive", "distance": 2}],
-        "sam": [{"word": "sam", "distance": 0}],
-    }
+    # One JSON object a line, written as each query is answered.
+    assert [json.loads(line) for line in batch.stdout.splitlines()] == [
+        {"recieve": [{"word": "receive", "distance": 2}]},
+        {"sam": [{"word": "sam", "distance": 0}]},
+    ]
 
 
 def test_failures(titles_file, tmp_path):
