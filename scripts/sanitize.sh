@@ -9,6 +9,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 install_system_packages
+install_browser
 
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 

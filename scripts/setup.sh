@@ -48,15 +48,23 @@ install_system_packages() {
   install_debian_packages "${missing[@]}"
 }
 
-# The package's requirements with those of its test and dask extras, one a
-# line, read from pyproject.toml.
+# The headless browser and its driver that the preview page's test drives.
+install_browser() {
+  local missing=()
+  command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+  command -v chromedriver >/dev/null 2>&1 || missing+=(chromium-driver)
+  install_debian_packages "${missing[@]}"
+}
+
+# The package's requirements with those of its test, dask and serve extras,
+# one a line, read from pyproject.toml.
 package_requirements() {
   "$1" - "$ROOT/pyproject.toml" <<'PY'
 import sys, tomllib
 with open(sys.argv[1], "rb") as file:
     project = tomllib.load(file)["project"]
 extras = project["optional-dependencies"]
-print("\n".join(project["dependencies"] + extras["test"] + extras["dask"]))
+print("\n".join(project["dependencies"] + extras["test"] + extras["dask"] + extras["serve"]))
 PY
 }
 
@@ -94,7 +102,7 @@ pip_install_package() {
 # (pyproject.toml's extras), always built afresh.
 install_package() {
   prepare_venv
-  pip_install_package "$ROOT[test,dask]"
+  pip_install_package "$ROOT[test,dask,serve]"
 }
 
 # .venv with the package and its own requirements only, unless the package

@@ -6,6 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 install_system_packages
+install_browser
 install_package
 
 (cd "$ROOT" && "$VENV/bin/ruff" check python tests && "$VENV/bin/python" -m mypy)

@@ -6,6 +6,7 @@
     corvalind search FILE [QUERY] [--limit N] [--typos auto|K] [--json]
     corvalind suggest FILE [TERM] [--limit N] [--typos auto|K] [--json]
     corvalind info FILE
+    corvalind serve FILE [--host H] [--port P] [--workers N] [--titles TITLES]
 
 search and suggest read one query a line from standard input when none is given.
 
@@ -24,6 +25,7 @@ import json
 import os
 import sys
 from collections.abc import Buffer, Callable, Iterable, Sequence
+from pathlib import Path
 from typing import NoReturn
 
 from tqdm import tqdm
@@ -176,6 +178,18 @@ def _parser() -> argparse.ArgumentParser:
 
     info = commands.add_parser("info", help="describe a snapshot file", description="Describe a snapshot file.")
     info.add_argument("file", metavar="FILE", help="a snapshot file written by build or corvalind.save")
+
+    serve = commands.add_parser(
+        "serve",
+        help="answer searches over HTTP, with a preview page",
+        description="Serve /search, /suggest, /health and a preview page at / for FILE, reloading FILE "
+        "when it is replaced. Needs the serve extra: pip install 'corvalind[serve]'.",
+    )
+    serve.add_argument("file", metavar="FILE", help="a snapshot file written by build or corvalind.save")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    serve.add_argument("--port", type=_bounded(65535), default=8080, help="port to listen on (default: 8080)")
+    serve.add_argument("--workers", type=_bounded(256), default=1, metavar="N", help="processes (default: 1)")
+    serve.add_argument("--titles", metavar="TITLES", help="a TSV file of video id and title, one a line")
     return parser
 
 
@@ -316,12 +330,22 @@ def _info(args: argparse.Namespace) -> None:
     print(f"file bytes: {os.path.getsize(args.file)}")
 
 
+def _serve(args: argparse.Namespace) -> None:
+    try:
+        from corvalind.serve import Settings, run
+    except ModuleNotFoundError as missing:
+        raise OSError(f"serve needs the serve extra ({missing}): pip install 'corvalind[serve]'") from None
+    titles = None if args.titles is None else Path(args.titles)
+    run(Settings(Path(args.file), titles, args.host, args.port, args.workers))
+
+
 _COMMANDS = {
     "build": _build,
     "query": _query,
     "search": _search_or_suggest,
     "suggest": _search_or_suggest,
     "info": _info,
+    "serve": _serve,
 }
 
 
@@ -342,6 +366,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "query" and args.prefix_nodes is not None and not args.videos:
         parser.error("--prefix-nodes and --no-prefix-nodes need --videos")
+    if args.command == "serve" and args.workers == 0:
+        parser.error("--workers must be at least 1")
     if args.command == "build" and (args.records is None) == (args.titles is None):
         parser.error("give either RECORDS or --titles TITLES")
     if isinstance(sys.stdout, io.TextIOWrapper):
