@@ -66,9 +66,12 @@ cmake -S "$COPY" -B "$WORK/build-py" -DCMAKE_BUILD_TYPE=Release -DCORVALIND_BUIL
   -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 
 # Builds the copy as it stands; returns non-zero when it does not compile.
+# The package imports its native companion, so that is built too and put
+# where the copy's package finds it.
 build() {
   cmake --build "$WORK/build-cpp" -j"$(nproc)" --target "${cpp_targets[@]}" >"$WORK/build.log" 2>&1 &&
-    cmake --build "$WORK/build-py" -j"$(nproc)" --target _corvalind >>"$WORK/build.log" 2>&1
+    cmake --build "$WORK/build-py" -j"$(nproc)" --target _corvalind _native >>"$WORK/build.log" 2>&1 &&
+    cp "$WORK"/build-py/_native*.so "$COPY/python/corvalind/"
 }
 
 # Runs one suite on the built copy; returns non-zero when it fails.
