@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "prefix/matcher/matcher.h"
+#include "agrees_with_reference.h"
 #include "reference.h"
 #include "test_trie.h"
 
@@ -166,25 +167,7 @@ TEST(WideAlphabet, PrunedLabelRunsAgreeWithReference) {
       for (uint32_t max_dist = 0; max_dist <= 3; ++max_dist) {
         SCOPED_TRACE("letters " + std::to_string(round.letters) + " seed " + std::to_string(round.seed) +
                      " query '" + query + "' max_dist " + std::to_string(max_dist));
-        const std::vector<reference::NodeDistance> expected = reference::naive_walk(trie, q, max_dist, true);
-        const std::vector<MatchResult> terms = fuzzy_match(trie, query, max_dist, {});
-        std::vector<reference::NodeDistance> got;
-        for (const MatchResult& m : terms) {
-          got.push_back({m.node, m.distance});
-          ASSERT_EQ(m.term, path_of(nodes, m.node));
-        }
-        ASSERT_EQ(got, expected);
-        std::vector<reference::NodeDistance> got_nodes;
-        for (const NodeMatch& m : fuzzy_match_nodes(trie, query, max_dist, {}, true)) {
-          got_nodes.push_back({m.node, m.distance});
-        }
-        ASSERT_EQ(got_nodes, expected);
-        for (const uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{expected.size() / 2}, uint64_t{expected.size()}}) {
-          const std::vector<MatchResult> limited = fuzzy_match(trie, query, max_dist, limit);
-          const std::size_t kept = std::min<std::size_t>(std::max<uint64_t>(limit, 1), expected.size());
-          ASSERT_EQ(limited.size(), kept) << limit;
-          for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(limited[i].node, expected[i].node) << limit;
-        }
+        ASSERT_NO_FATAL_FAILURE(testing::expect_agrees_with_reference(trie, nodes, q, max_dist));
       }
     }
   }
